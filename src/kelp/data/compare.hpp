@@ -3,10 +3,14 @@
 // (ClassCastException) for values of kinds that do not compare.
 #pragma once
 
+#include <string_view>
+
 #include "kelp/data/value.hpp"
 
 namespace kelp {
 
 int compare(const Value& a, const Value& b);
+// Java's String.compareTo over UTF-8 texts (UTF-16 code unit order).
+int compare_strings(std::string_view a, std::string_view b);
 
 }  // namespace kelp
