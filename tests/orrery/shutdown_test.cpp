@@ -99,5 +99,22 @@ TEST(ProcessShutdown, EndOfModeAndTerminationSignals) {
   }
 }
 
+TEST(ProcessShutdown, ASecondSignalDoesNotWaitForASlowShutdown) {
+  auto run = testing::run_forked([] {
+    ::alarm(20);
+    block_termination_signals();
+    start_signal_thread();
+    auto runtime = std::make_shared<FakeRuntime>();
+    runtime->takes = 60s;
+    runtime_registry().add(runtime);
+    ::kill(::getpid(), SIGTERM);
+    while (runtime->stops == 0) std::this_thread::sleep_for(1ms);
+    ::kill(::getpid(), SIGINT);
+    for (;;) ::pause();
+    return 0;
+  });
+  EXPECT_EQ(run.exit_code, 130);
+}
+
 }  // namespace
 }  // namespace orrery
