@@ -1,0 +1,118 @@
+// Printing values as Clojure's pr-str does, with its length and depth bounds.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "kelp/data/list.hpp"
+#include "kelp/data/map.hpp"
+#include "kelp/data/number.hpp"
+#include "kelp/data/seq.hpp"
+#include "kelp/data/set.hpp"
+#include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
+#include "kelp/data/tagged.hpp"
+#include "kelp/data/vector.hpp"
+#include "kelp/print/printer.hpp"
+#include "kelp/read/edn.hpp"
+
+namespace kelp {
+namespace {
+
+Value edn(std::string_view text) {
+  Result<Value> r = read_edn(text);
+  EXPECT_TRUE(r.ok()) << text << ": " << (r.ok() ? "" : r.failure().message);
+  return r.ok() ? *r : NIL;
+}
+
+TEST(PrStr, PrintsEachKindReadably) {
+  struct Case {
+    Value v;
+    std::string text;
+  } cases[] = {
+      {NIL, "nil"}, {TRUE_V(), "true"}, {Value::integer(-42), "-42"},
+      {Value::integer(INT64_MIN), "-9223372036854775808"}, {make_bigint(mpz_class(1)), "1N"},
+      {make_ratio(mpz_class(-1), mpz_class(3)), "-1/3"}, {make_bigdec(mpz_class(15), 1), "1.5M"},
+      {Value::real(1.0), "1.0"}, {Value::real(1e10), "1.0E10"}, {Value::real(0.1), "0.1"},
+      {Value::real(1.0 / 0.0), "##Inf"}, {Value::real(-1.0 / 0.0), "##-Inf"},
+      {make_string("a\"b\\c\nd\te\rf\fg\bh"), R"("a\"b\\c\nd\te\rf\fg\bh")"},
+      {make_string(std::string("\x00\x01\x1f\x7f", 4)), R"("\u0000\u0001\u001F\u007F")"},
+      {make_string("é😀"), "\"é😀\""},
+      {Value::character('a'), "\\a"}, {Value::character('\n'), "\\newline"}, {Value::character(' '), "\\space"},
+      {Value::character('\t'), "\\tab"}, {Value::character('\b'), "\\backspace"},
+      {Value::character('\f'), "\\formfeed"}, {Value::character('\r'), "\\return"},
+      {Value::character(1), "\\u0001"}, {Value::character(0x7F), "\\u007F"}, {Value::character(U'é'), "\\é"},
+      {keyword("a"), ":a"}, {keyword("a.b", "c"), ":a.b/c"}, {symbol("x"), "x"}, {symbol("clojure.core", "map"), "clojure.core/map"},
+      {make_list({}), "()"}, {make_list({Value::integer(1), make_vector({})}), "(1 [])"},
+      {make_vector({Value::integer(1), keyword("k")}), "[1 :k]"},
+      {make_map({keyword("a"), Value::integer(1), keyword("b"), NIL}), "{:a 1, :b nil}"},
+      {make_map({keyword("n", "x"), Value::integer(1), keyword("n", "y"), Value::integer(2)}), "{:n/x 1, :n/y 2}"},
+      {make_set({Value::integer(1)}), "#{1}"}, {make_inst(0), "#inst \"1970-01-01T00:00:00.000-00:00\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(pr_str(c.v), c.text);
+    if (c.text.starts_with("##") || c.text.empty()) continue;
+    Result<Value> back = read_edn(print_edn(c.v));
+    ASSERT_TRUE(back.ok()) << c.text << ": " << back.failure().message;
+    EXPECT_TRUE(equiv(*back, c.v)) << c.text;
+  }
+}
+
+TEST(PrStr, OpaqueObjectsPrintTheirTypeAndIdentity) {
+  struct Opaque : Object {
+    Opaque() : Object(Kind::Other, 0) {}
+    std::string_view type_name() const override { return "clojure.core$fn"; }
+  };
+  Value v = Value::adopt(new Opaque());
+  std::string s = pr_str(v);
+  EXPECT_TRUE(s.starts_with("#object[clojure.core$fn 0x")) << s;
+  EXPECT_TRUE(s.ends_with("]")) << s;
+}
+
+TEST(PrStr, LengthAndDepthBoundsAsPrintLengthAndLevel) {
+  struct Case {
+    const char* text;
+    int64_t length, depth;
+    const char* printed;
+  } cases[] = {
+      {"[1 [2]]", -1, 1, "[1 #]"},       {"[1 [2]]", -1, 0, "#"},        {"7", -1, 0, "7"},
+      {"[1 2 3]", 0, -1, "[...]"},       {"[]", 0, -1, "[]"},            {"[1 2 3]", 2, -1, "[1 2 ...]"},
+      {"[1 2]", 2, -1, "[1 2]"},         {"{:a 1 :b 2}", 1, -1, "{:a 1, ...}"},
+      {"{:a {:b 1}}", -1, 1, "{:a #}"},  {"(1 (2 (3)))", 2, 2, "(1 (2 #))"}, {"#{[1 2 3]}", 2, 2, "#{[1 2 ...]}"},
+      {"[\"long string\" #{}]", 1, -1, "[\"long string\" ...]"},
+      {"{:a [1 2 3] :b 2 :c 3}", 2, 2, "{:a [1 2 ...], :b 2, ...}"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(pr_str(edn(c.text), PrintOptions{c.length, c.depth}), c.printed) << c.text;
+  }
+}
+
+// The naturals from n on, counting how many cells have been made.
+std::atomic<int> realised{0};
+class Naturals final : public SeqObject {
+ public:
+  explicit Naturals(int64_t n) : SeqObject(Kind::Seq, 0), n_(n) { ++realised; }
+  Value first() const override { return Value::integer(n_); }
+  Value next() const override { return Value::adopt(new Naturals(n_ + 1)); }
+
+ private:
+  int64_t n_;
+};
+
+TEST(PrStr, LazySequencesRealiseOnlyUpToTheLengthBound) {
+  realised = 0;
+  Value nats = Value::adopt(new Naturals(0));
+  EXPECT_EQ(pr_str(nats, PrintOptions{3, -1}), "(0 1 2 ...)");
+  EXPECT_LE(realised.load(), 4);
+  EXPECT_EQ(pr_str(make_vector({nats}), PrintOptions{2, 5}), "[(0 1 ...)]");
+}
+
+TEST(PrStr, DeeplyNestedValuesPrint) {
+  Value v = Value::integer(1);
+  for (int i = 0; i < 10000; ++i) v = make_vector({v});
+  std::string s = pr_str(v);
+  EXPECT_EQ(s, std::string(10000, '[') + "1" + std::string(10000, ']'));
+  EXPECT_EQ(pr_str(v, PrintOptions{-1, 3}), "[[[#]]]");
+}
+
+}  // namespace
+}  // namespace kelp
