@@ -37,9 +37,10 @@ class ProtocolOutput {
   std::mutex mutex_;
 };
 
-// Applies the discipline, once per process: flushes C and C++ standard output, keeps a private close-on-exec duplicate of descriptor 1,
-// then points descriptor 1 at standard error (or at /dev/null when standard error is closed) and makes the C
-// standard output line-buffered. Answers the kept output, or a failure when there is no standard output to keep.
+// Applies the discipline, once per process: flushes C and C++ standard output, keeps a private close-on-exec
+// duplicate of descriptor 1, then points descriptor 1 at standard error (or at /dev/null when standard error is
+// closed) and makes the C standard output line-buffered. Answers the kept output, or a failure when there is no
+// standard output to keep.
 kelp::Result<std::shared_ptr<ProtocolOutput>> take_standard_output();
 
 }  // namespace orrery
