@@ -110,12 +110,15 @@ Edit append_entries(std::string_view text, const Tree& tree, const Node& map, co
     size_t at = multiline_insert_point(text, last_val.end);
     return Edit{at, at, out};
   }
-  std::string sep = " ";
+  std::string_view sep = " ";
   if (kids.size() >= 4) {
     std::string_view between = text.substr(tree.nodes[kids[1]].end, tree.nodes[kids[2]].start - tree.nodes[kids[1]].end);
     if (between.find(',') != std::string_view::npos) sep = ", ";
   }
-  for (const auto& e : entries) out += sep + e;
+  for (const auto& e : entries) {
+    out += sep;
+    out += e;
+  }
   return Edit{last_val.end, last_val.end, out};
 }
 

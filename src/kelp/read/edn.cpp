@@ -249,7 +249,16 @@ class Reader {
         std::vector<Value> qualified;
         if (f.kind == FrameKind::NsMap) {
           qualified.assign(items.begin(), items.end());
-          for (size_t i = 0; i < qualified.size(); i += 2) qualified[i] = qualify(qualified[i], str_view(f.extra));
+          for (size_t i = 0; i < qualified.size(); i += 2) {
+            Value q = qualify(qualified[i], str_view(f.extra));
+            // A name that is valid alone may not be with a namespace (:2a is a keyword, :ns/2a is not); such a
+            // key could never be printed readably, so it is refused here.
+            if (!q.identical(qualified[i]) && !readable_name(q)) {
+              fail(f.open, "The key " + brief(qualified[i]) + " of the namespaced map opened at \xFF cannot take its namespace");
+              return std::nullopt;
+            }
+            qualified[i] = std::move(q);
+          }
           items = qualified;
         }
         Value dup;
@@ -259,6 +268,13 @@ class Reader {
       }
       default: return std::nullopt;
     }
+  }
+
+  static bool readable_name(const Value& name) {
+    std::string text = pr_str(name);
+    if (text == "nil" || text == "true" || text == "false" || number_start(text, 0)) return false;
+    std::optional<Value> back = match_symbol(text);
+    return back && equiv(*back, name);
   }
 
   // A key of #:ns{...}: plain keywords and symbols take the namespace, and the namespace _ means none.

@@ -107,7 +107,7 @@ TEST(ReadEdn, FailuresAreSentencesWithAPlace) {
       {"\\uD800", "", 1, 1},
       {"\\foo", "", 1, 1},
       {"a/", "", 1, 1}, {":a:", "", 1, 1}, {"a/1", "", 1, 1}, {":a/1", "", 1, 1}, {"1a", "", 1, 1},
-      {"#:a/b{}", "", 1, 1}, {"#:a [1]", "", 1, 1},
+      {"#:a/b{}", "", 1, 1}, {"#:a [1]", "", 1, 1}, {"#:ns{:2a 1}", "", 1, 1}, {"#:ns{_/nil 1}", "", 1, 1},
   };
   for (const auto& c : cases) {
     Result<Value> r = read_edn(c.text);
