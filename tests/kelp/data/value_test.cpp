@@ -1,6 +1,8 @@
 // Equality and hashing of scalar values, checked against what JVM Clojure 1.11 answers for (hash x).
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "kelp/data/map.hpp"
 #include "kelp/data/number.hpp"
 #include "kelp/data/set.hpp"
@@ -117,7 +119,9 @@ TEST(ValueEquiv, FollowsClojureEquals) {
   for (const auto& c : cases) {
     EXPECT_EQ(equiv(c.a, c.b), c.equal) << c.shown;
     EXPECT_EQ(equiv(c.b, c.a), c.equal) << c.shown << " (swapped)";
-    if (c.equal && !c.a.is_double()) EXPECT_EQ(hash(c.a), hash(c.b)) << c.shown;
+    if (c.equal && !c.a.is_double()) {
+      EXPECT_EQ(hash(c.a), hash(c.b)) << c.shown;
+    }
   }
 }
 
