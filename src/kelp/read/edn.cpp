@@ -272,7 +272,7 @@ class Reader {
 
   static bool readable_name(const Value& name) {
     std::string text = pr_str(name);
-    if (text == "nil" || text == "true" || text == "false" || number_start(text, 0)) return false;
+    if (text == "nil" || text == "true" || text == "false" || text[0] == '#' || number_start(text, 0)) return false;
     std::optional<Value> back = match_symbol(text);
     return back && equiv(*back, name);
   }
@@ -410,7 +410,9 @@ class Reader {
     size_t end = p < t_.size() ? token_end(t_, p, false) : p;
     std::string_view ns = t_.substr(p, end - p);
     std::optional<Value> sym;
-    if (!ns.empty() && !number_start(t_, p) && ns != "nil" && ns != "true" && ns != "false") sym = match_symbol(ns);
+    if (!ns.empty() && ns[0] != '#' && !number_start(t_, p) && ns != "nil" && ns != "true" && ns != "false") {
+      sym = match_symbol(ns);
+    }
     if (!sym || !sym->is(Kind::Symbol) || sym->as<Symbol>().has_ns()) {
       return fail(pos_, "A namespaced map needs a namespace without a slash, at \xFF");
     }
