@@ -13,7 +13,6 @@
 #pragma once
 
 #include <atomic>
-#include <bit>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -30,7 +29,14 @@ inline uint32_t key_hash(const Value& k) { return static_cast<uint32_t>(hash(k))
 
 inline uint32_t chunk(uint32_t h, int shift) { return (h >> (shift & 31)) & 31; }
 inline uint32_t bitpos(uint32_t h, int shift) { return 1u << chunk(h, shift); }
-inline int index_of(uint32_t map, uint32_t bit) { return std::popcount(map & (bit - 1)); }
+// Counting bits without the popcnt instruction (the build targets plain x86-64), inline rather than a library call.
+inline int popcount(uint32_t x) {
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+  return static_cast<int>((x * 0x01010101u) >> 24);
+}
+inline int index_of(uint32_t map, uint32_t bit) { return popcount(map & (bit - 1)); }
 inline uint32_t lowest(uint32_t m) { return m & (~m + 1); }
 
 // A map entry. Replacing the value of an equal key keeps the key first stored, as Clojure does.
@@ -57,8 +63,8 @@ struct Node {
   uint32_t datamap = 0;  // bitmap node: slots holding an entry;  collision node: the number of entries
   uint32_t nodemap = 0;  // bitmap node: slots holding a child;     collision node: the shared hash
 
-  int entry_count() const { return collision ? static_cast<int>(datamap) : std::popcount(datamap); }
-  int child_count() const { return collision ? 0 : std::popcount(nodemap); }
+  int entry_count() const { return collision ? static_cast<int>(datamap) : popcount(datamap); }
+  int child_count() const { return collision ? 0 : popcount(nodemap); }
   E* entries() { return reinterpret_cast<E*>(this + 1); }
   const E* entries() const { return reinterpret_cast<const E*>(this + 1); }
   Node** children() { return reinterpret_cast<Node**>(entries() + entry_count()); }
@@ -109,28 +115,58 @@ bool exclusive(bool edit, const Node<E>* n) {
 template <class E>
 Node<E>* rebuild(Node<E>* src, bool steal, uint32_t datamap, uint32_t nodemap, uint32_t bit, E* entry,
                  Node<E>* child) {
-  Node<E>* n = alloc<E>(false, datamap, nodemap, std::popcount(datamap), std::popcount(nodemap));
-  E* out = n->entries();
-  for (uint32_t m = datamap; m; m &= m - 1) {
-    uint32_t b = lowest(m);
-    if (b == bit && entry) {
-      new (out++) E(std::move(*entry));
-    } else if (steal) {
-      new (out++) E(std::move(src->entry_at(b)));
-    } else {
-      new (out++) E(src->entry_at(b));
+  Node<E>* n = alloc<E>(false, datamap, nodemap, popcount(datamap), popcount(nodemap));
+  if (!steal && datamap == src->datamap && nodemap == src->nodemap) {
+    // One slot changes, the commonest step on a path: straight copies.
+    int ne = n->entry_count(), nc = n->child_count();
+    int at_entry = entry && (datamap & bit) ? index_of(datamap, bit) : -1;
+    int at_child = child && (nodemap & bit) ? index_of(nodemap, bit) : -1;
+    E* out = n->entries();
+    const E* in = src->entries();
+    for (int i = 0; i < ne; ++i) {
+      if (i == at_entry) new (out + i) E(std::move(*entry)); else new (out + i) E(in[i]);
     }
+    Node<E>** kids = n->children();
+    Node<E>* const* from = src->children();
+    // The children's counts are scattered over memory: fetch them all at once rather than miss one by one.
+    for (int i = 0; i < nc; ++i) {
+      kids[i] = from[i];
+      __builtin_prefetch(kids[i], 1);
+    }
+    for (int i = 0; i < nc; ++i) {
+      if (i == at_child) kids[i] = child; else retain(kids[i]);
+    }
+    return n;
+  }
+  // Walks the slots of both nodes in order, counting positions as it goes.
+  E* out = n->entries();
+  E* in = src->entries();
+  for (uint32_t m = datamap | src->datamap; m; m &= m - 1) {
+    uint32_t b = lowest(m);
+    if (datamap & b) {
+      if (b == bit && entry) {
+        new (out++) E(std::move(*entry));
+      } else if (steal) {
+        new (out++) E(std::move(*in));
+      } else {
+        new (out++) E(*in);
+      }
+    }
+    if (src->datamap & b) ++in;
   }
   Node<E>** kids = n->children();
-  for (uint32_t m = nodemap; m; m &= m - 1) {
+  Node<E>** from = src->children();
+  for (uint32_t m = nodemap | src->nodemap; m; m &= m - 1) {
     uint32_t b = lowest(m);
-    if (b == bit && child) {
-      *kids++ = child;
-    } else {
-      Node<E>*& s = src->child_at(b);
-      *kids++ = s;
-      if (steal) s = nullptr; else retain(s);
+    if (nodemap & b) {
+      if (b == bit && child) {
+        *kids++ = child;
+      } else {
+        *kids++ = *from;
+        if (steal) *from = nullptr; else retain(*from);
+      }
     }
+    if (src->nodemap & b) ++from;
   }
   return n;
 }

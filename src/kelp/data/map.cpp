@@ -1,6 +1,8 @@
 #include "kelp/data/map.hpp"
 
+#include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelp/data/coll_impl.hpp"
@@ -268,10 +270,10 @@ struct HashBuilder {
     const KV* e = hamt::find(root, hamt::key_hash(key), key);
     return e ? &e->val : nullptr;
   }
-  Value persistent() {
+  Value persistent(Value meta = NIL) {
     MapNode* r = root;
     root = nullptr;
-    return Value::adopt(new HashMap(count, r, has_null, std::move(null_val), NIL));
+    return Value::adopt(new HashMap(count, r, has_null, std::move(null_val), std::move(meta)));
   }
 };
 
@@ -301,7 +303,7 @@ Value array_assoc(const ArrayMap& m, Value key, Value val) {
   HashBuilder b;
   for (int j = 0; j < n; ++j) b.assoc(m.entries()[j].key, m.entries()[j].val);
   b.assoc(std::move(key), std::move(val));
-  return with_meta(b.persistent(), m.meta());
+  return b.persistent(m.meta());
 }
 
 Value array_dissoc(const ArrayMap& m, const Value& key) {
@@ -359,6 +361,21 @@ Value assoc(const Value& map, Value key, Value val) {
       return vector_assoc(map, key.as_int(), std::move(val));
     default: coll::cannot_cast(map, "clojure.lang.Associative");
   }
+}
+
+Value assoc(Value&& map, Value key, Value val) {
+  if (!map.is(Kind::HashMap) || map.obj()->ref_count() != 1 || key.is_nil())
+    return assoc(static_cast<const Value&>(map), std::move(key), std::move(val));
+  // Nobody else can reach this map or the trie nodes only it holds: take its trie and edit it in place.
+  std::atomic_thread_fence(std::memory_order_acquire);  // pairs with the release of the last other holder
+  auto& m = const_cast<HashMap&>(map.as<HashMap>());
+  HashBuilder b;
+  b.root = std::exchange(m.root_, nullptr);
+  b.count = m.count_;
+  b.has_null = m.has_null_;
+  b.null_val = m.null_val_;
+  b.assoc(std::move(key), std::move(val));
+  return b.persistent(m.meta_);
 }
 
 Value dissoc(const Value& map, const Value& key) {

@@ -18,6 +18,9 @@ inline constexpr int64_t ARRAY_MAP_MAX = 8;
 Value empty_map();
 // Generic over array, hash and sorted maps. assoc on nil makes a map.
 Value assoc(const Value& map, Value key, Value val);
+// The same, for a map handed over: when the caller gave up the only reference to a hash map, its trie is edited
+// in place instead of copied along the key's path (`m = assoc(std::move(m), k, v)`).
+Value assoc(Value&& map, Value key, Value val);
 Value dissoc(const Value& map, const Value& key);
 // The value for key, or nullptr (nil map: nullptr).
 const Value* get(const Value& map, const Value& key);

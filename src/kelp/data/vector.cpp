@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -12,21 +13,51 @@
 namespace kelp {
 
 // A trie node: a leaf holds values, a branch holds children; which one follows from its depth. Every node has
-// room for 32 slots, of which the first `size` are in use, so a transient can fill a node in place.
+// room for 32 slots, of which the first `size` are constructed.
+//
+// A tail leaf may be shared by several versions of a vector, each reading only as far as its own count. conj
+// appends in place when the slot after its last element is still free, claiming it by moving `size` on
+// atomically, and copies the tail only when another version got there first. The older versions never see the
+// slot; the cost is that a tail may keep up to 31 values of newer versions alive.
 struct VectorNode {
   explicit VectorNode(bool is_leaf) : leaf(is_leaf) {}
   VectorNode(const VectorNode&) = delete;
   VectorNode& operator=(const VectorNode&) = delete;
   ~VectorNode() {
-    for (uint32_t i = 0; i < size; ++i) {
-      if (leaf) vals[i].~Value(); else kids[i].~shared_ptr();
+    uint32_t n = size.load(std::memory_order_relaxed);
+    if (leaf) {
+      for (uint32_t i = 0; i < n; ++i) vals[i].~Value();
+    } else {
+      for (uint32_t i = 0; i < n; ++i) kids[i].~shared_ptr();
     }
   }
-  void push(Value x) { new (&vals[size++]) Value(std::move(x)); }
-  void push(std::shared_ptr<const VectorNode> k) { new (&kids[size++]) std::shared_ptr<const VectorNode>(std::move(k)); }
+  uint32_t used() const { return size.load(std::memory_order_relaxed); }
+  // Appends to a node the caller alone can reach.
+  void push(Value x) {
+    uint32_t n = used();
+    new (&vals[n]) Value(std::move(x));
+    size.store(n + 1, std::memory_order_relaxed);
+  }
+  void push(std::shared_ptr<const VectorNode> k) {
+    uint32_t n = used();
+    new (&kids[n]) std::shared_ptr<const VectorNode>(std::move(k));
+    size.store(n + 1, std::memory_order_relaxed);
+  }
+  // Drops the values from slot n on, in a leaf the caller alone can reach.
+  void truncate(uint32_t n) {
+    for (uint32_t i = n; i < used(); ++i) vals[i].~Value();
+    size.store(std::min(n, used()), std::memory_order_relaxed);
+  }
+  // Claims slot n of a shared tail for x; false when another version holds it already.
+  bool try_append(uint32_t n, Value& x) const {
+    uint32_t expected = n;
+    if (!size.compare_exchange_strong(expected, n + 1, std::memory_order_acq_rel)) return false;
+    new (const_cast<Value*>(&vals[n])) Value(std::move(x));
+    return true;
+  }
 
   const bool leaf;
-  uint32_t size = 0;
+  mutable std::atomic<uint32_t> size{0};
   union {
     Value vals[32];
     std::shared_ptr<const VectorNode> kids[32];
@@ -45,22 +76,26 @@ int64_t tail_offset(int64_t count) { return count < WIDTH ? 0 : ((count - 1) >> 
 std::shared_ptr<VectorNode> copy_node(const VectorNode* src, bool leaf, uint32_t n) {
   auto out = std::make_shared<VectorNode>(leaf);
   if (!src) return out;
-  for (uint32_t i = 0; i < n; ++i) {
-    if (leaf) out->push(src->vals[i]); else out->push(src->kids[i]);
+  if (leaf) {
+    for (uint32_t i = 0; i < n; ++i) new (&out->vals[i]) Value(src->vals[i]);
+  } else {
+    for (uint32_t i = 0; i < n; ++i) new (&out->kids[i]) NodePtr(src->kids[i]);
   }
+  out->size.store(n, std::memory_order_relaxed);
   return out;
 }
-std::shared_ptr<VectorNode> copy_node(const VectorNode* src, bool leaf) {
-  return copy_node(src, leaf, src ? src->size : 0);
-}
+// A branch's copy (branches are never shared while growing, so all their slots count).
+std::shared_ptr<VectorNode> copy_branch(const VectorNode* src) { return copy_node(src, false, src ? src->used() : 0); }
 
-// A node the caller may change: p itself when nobody else holds it, else p replaced by a copy.
-VectorNode* editable(NodePtr& p, bool leaf) {
+// A node of n slots the caller may change: p itself when nobody else holds it, else p replaced by a copy.
+VectorNode* editable(NodePtr& p, bool leaf, uint32_t n) {
   if (p && p.use_count() == 1) {
     std::atomic_thread_fence(std::memory_order_acquire);  // pairs with the release of the last other holder
-    return const_cast<VectorNode*>(p.get());
+    auto* node = const_cast<VectorNode*>(p.get());
+    if (leaf) node->truncate(n);  // slots claimed by versions now gone
+    return node;
   }
-  auto copy = copy_node(p.get(), leaf);
+  auto copy = copy_node(p.get(), leaf, n);
   VectorNode* raw = copy.get();
   p = std::move(copy);
   return raw;
@@ -77,7 +112,7 @@ NodePtr new_path(int level, NodePtr leaf) {
 // parent with the full tail appended as the leaf for elements [count-32, count).
 NodePtr push_tail(int64_t count, int level, const VectorNode* parent, NodePtr tail) {
   uint32_t sub = static_cast<uint32_t>(((count - 1) >> level) & MASK);
-  auto out = copy_node(parent, false);
+  auto out = copy_branch(parent);
   NodePtr node;
   if (level == 5) {
     node = std::move(tail);
@@ -91,7 +126,7 @@ NodePtr push_tail(int64_t count, int level, const VectorNode* parent, NodePtr ta
 }
 
 NodePtr assoc_in(int level, const VectorNode* node, int64_t i, Value x) {
-  auto out = copy_node(node, node->leaf);
+  auto out = copy_node(node, node->leaf, node->used());  // a trie leaf is full
   if (level == 0) {
     out->vals[i & MASK] = std::move(x);
   } else {
@@ -183,7 +218,7 @@ const Value& Vector::nth(int64_t i) const { return leaf_for(*this, i)->vals[i & 
 bool Vector::each(FunctionRef<bool(const Value&)> f) const {
   for (int64_t i = 0; i < count_; i += WIDTH) {
     const VectorNode* leaf = leaf_for(*this, i);
-    for (uint32_t j = 0; j < leaf->size && i + j < count_; ++j)
+    for (int64_t j = 0; j < WIDTH && i + j < count_; ++j)
       if (!f(leaf->vals[j])) return false;
   }
   return true;
@@ -221,6 +256,8 @@ Value vector_conj(const Value& v, Value x) {
   int64_t n = vec.count_;
   int64_t in_tail = n - tail_offset(n);
   if (in_tail < WIDTH) {
+    if (vec.tail_ && vec.tail_->try_append(static_cast<uint32_t>(in_tail), x))
+      return Value::adopt(new Vector(n + 1, vec.shift_, vec.root_, vec.tail_, vec.meta_));
     auto tail = copy_node(vec.tail_.get(), true, static_cast<uint32_t>(in_tail));
     tail->push(std::move(x));
     return Value::adopt(new Vector(n + 1, vec.shift_, vec.root_, std::move(tail), vec.meta_));
@@ -247,7 +284,7 @@ Value vector_assoc(const Value& v, int64_t i, Value x) {
   if (i == vec.count_) return vector_conj(v, std::move(x));
   if (i < 0 || i > vec.count_) out_of_bounds(i, vec.count_);
   if (i >= tail_offset(vec.count_)) {
-    auto tail = copy_node(vec.tail_.get(), true);
+    auto tail = copy_node(vec.tail_.get(), true, static_cast<uint32_t>(vec.count_ - tail_offset(vec.count_)));
     tail->vals[i & MASK] = std::move(x);
     return Value::adopt(new Vector(vec.count_, vec.shift_, vec.root_, std::move(tail), vec.meta_));
   }
@@ -291,7 +328,7 @@ struct TransientVector::Impl {
 
   // Appends the full tail as the trie's last leaf, editing in place the nodes nobody else holds.
   void push_tail_in_place(int level, NodePtr& node, NodePtr leaf) {
-    VectorNode* n = editable(node, false);
+    VectorNode* n = editable(node, false, node ? node->used() : 0);
     uint32_t sub = static_cast<uint32_t>(((count - 1) >> level) & MASK);
     if (level == 5) {
       if (sub < n->size) n->kids[sub] = std::move(leaf); else n->push(std::move(leaf));
@@ -328,7 +365,7 @@ void TransientVector::conj(Value x) {
   Impl& t = live(impl_);
   int64_t in_tail = t.count - tail_offset(t.count);
   if (in_tail < WIDTH) {
-    VectorNode* tail = editable(t.tail, true);
+    VectorNode* tail = editable(t.tail, true, static_cast<uint32_t>(in_tail));
     tail->push(std::move(x));
     ++t.count;
     return;
@@ -353,12 +390,13 @@ void TransientVector::assoc(int64_t i, Value x) {
   if (i == t.count) return conj(std::move(x));
   if (i < 0 || i > t.count) out_of_bounds(i, t.count);
   if (i >= tail_offset(t.count)) {
-    editable(t.tail, true)->vals[i & MASK] = std::move(x);
+    editable(t.tail, true, static_cast<uint32_t>(t.count - tail_offset(t.count)))->vals[i & MASK] = std::move(x);
     return;
   }
   NodePtr* slot = &t.root;
-  for (int level = t.shift; level > 0; level -= 5) slot = &editable(*slot, false)->kids[(i >> level) & MASK];
-  editable(*slot, true)->vals[i & MASK] = std::move(x);
+  for (int level = t.shift; level > 0; level -= 5)
+    slot = &editable(*slot, false, (*slot)->used())->kids[(i >> level) & MASK];
+  editable(*slot, true, WIDTH)->vals[i & MASK] = std::move(x);
 }
 
 int64_t TransientVector::count() const { return live(impl_).count; }

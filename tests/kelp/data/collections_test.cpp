@@ -136,7 +136,9 @@ TEST(Vector, GrowsAndShrinksThroughEveryTrieDepth) {
   for (int64_t i = n; i > 0; --i) {
     ASSERT_EQ(count(v), i);
     ASSERT_EQ(v.as<Vector>().nth(i - 1).as_int(), i - 1);
-    if (i % 997 == 0) ASSERT_EQ(v.as<Vector>().nth(i / 2).as_int(), i / 2);
+    if (i % 997 == 0) {
+      ASSERT_EQ(v.as<Vector>().nth(i / 2).as_int(), i / 2);
+    }
     v = vector_pop(v);
   }
   EXPECT_EQ(count(v), 0);
@@ -173,7 +175,9 @@ TEST(Vector, RandomEditsMatchStdVector) {
       t = TransientVector(v);
     }
     ASSERT_EQ(count(v), static_cast<int64_t>(model.size()));
-    if (!model.empty()) ASSERT_EQ(v.as<Vector>().nth(model.size() - 1).as_int(), model.back());
+    if (!model.empty()) {
+      ASSERT_EQ(v.as<Vector>().nth(model.size() - 1).as_int(), model.back());
+    }
   }
   for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(v.as<Vector>().nth(i).as_int(), model[i]);
   Value tv = t.persistent();
@@ -203,6 +207,24 @@ TEST(Vector, BoundsAndHashes) {
   EXPECT_EQ(m, v);
   EXPECT_EQ(count(meta(vector_conj(m, I(4)))), 1);
   EXPECT_TRUE(meta(v).is_nil());
+}
+
+TEST(Vector, VersionsSharingATailStayApart) {
+  Value base = make_vector({I(1), I(2)});
+  Value a = vector_conj(base, I(3));  // may take the free slot of base's tail
+  Value b = vector_conj(base, I(4));  // must not
+  Value c = vector_conj(a, I(5));
+  EXPECT_EQ(show(base), "[1 2]");
+  EXPECT_EQ(show(a), "[1 2 3]");
+  EXPECT_EQ(show(b), "[1 2 4]");
+  EXPECT_EQ(show(c), "[1 2 3 5]");
+  TransientVector t(base);  // a transient from a version whose tail others extended
+  t.conj(I(6));
+  EXPECT_EQ(show(t.persistent()), "[1 2 6]");
+  EXPECT_EQ(show(a), "[1 2 3]");
+  EXPECT_EQ(show(vector_pop(c)), "[1 2 3]");
+  EXPECT_EQ(show(vector_assoc(b, 2, I(7))), "[1 2 7]");
+  EXPECT_EQ(show(b), "[1 2 4]");
 }
 
 // --- Maps: iteration order
@@ -431,6 +453,26 @@ TEST(HashMap, RandomEditsMatchModel) {
     EXPECT_EQ(hash(tm), hash(m));
     EXPECT_EQ(show(tm), show(m));
   }
+}
+
+TEST(HashMap, AssocOfAHandedOverMapEditsOnlyWhatNobodyElseHolds) {
+  Value m = map_of(range(0, 100));
+  Value kept = m;  // a second holder: the handed-over map must be copied, not edited
+  Value m2 = assoc(std::move(m), I(5), I(50));
+  EXPECT_EQ(get(kept, I(5))->as_int(), 0);
+  EXPECT_EQ(get(m2, I(5))->as_int(), 50);
+  Value sole = map_of(range(0, 100));
+  Value inner = dissoc(sole, I(1));  // shares most of the trie with sole
+  for (int64_t i = 100; i < 300; ++i) sole = assoc(std::move(sole), I(i), I(i));
+  EXPECT_EQ(count(sole), 300);
+  EXPECT_EQ(count(inner), 99);
+  EXPECT_EQ(get(inner, I(150)), nullptr);
+  EXPECT_EQ(get(sole, I(150))->as_int(), 150);
+  EXPECT_EQ(sole, [] {
+    Value expected = empty_map();
+    for (int64_t i = 0; i < 300; ++i) expected = assoc(expected, I(i), I(i < 100 ? 0 : i));
+    return expected;
+  }());
 }
 
 TEST(Map, HashesAndEquality) {

@@ -47,7 +47,9 @@ TEST(SortedMap, RandomInsertsAndDeletesStayOrdered) {
     ASSERT_EQ(count(m), static_cast<int64_t>(model.size()));
     const Value* got = get(m, I(k));
     ASSERT_EQ(got != nullptr, model.count(k) == 1);
-    if (got) ASSERT_EQ(got->as_int(), model[k]);
+    if (got) {
+      ASSERT_EQ(got->as_int(), model[k]);
+    }
     if (step % 1000 == 0) {
       std::vector<int64_t> expected;
       for (auto [key, _] : model) expected.push_back(key);
