@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Persistent collections against JVM Clojure doing the same work after warm-up (bench/collections_bench.cpp and
 # bench/collections_bench.clj): 1 M conj onto a vector, 200 k assoc into a hash map, 1 M lookups in it.
-# Prints each side's median time per benchmark, each process's peak resident memory, and the ratios ours/JVM.
+# Prints each side's median time per benchmark, each process's peak resident memory, and the ratios ours/JVM;
+# then, against the JVM's assoc, the same map built from versions handed over by move and through a transient.
 # Builds nothing: give the orrery-bench binary as the argument (default: build/release, else build/dev).
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -28,7 +29,7 @@ jvm="$(mktemp)"
 trap 'rm -f "$ours" "$jvm"' EXIT
 
 echo "Running $bench ..." >&2
-"$bench" --benchmark_filter='^(BM_VectorConj1M|BM_HashMapAssoc200k|BM_HashMapLookup1M)$' \
+"$bench" --benchmark_filter='^BM_(VectorConj1M|HashMapAssoc200k|HashMapAssocMoved200k|TransientMapAssoc200k|HashMapLookup1M)$' \
   --benchmark_repetitions=10 --benchmark_report_aggregates_only=true --benchmark_format=csv >"$ours" 2>/dev/null
 echo "Running JVM Clojure ($(clojure -e '(print (clojure-version))' 2>/dev/null)) ..." >&2
 clojure "$repo/bench/collections_bench.clj" >"$jvm"
@@ -49,3 +50,8 @@ done
 o="$(our_rss)"
 j="$(jvm_rss)"
 printf '%-22s %12.1f %12.1f %10s\n' "peak RSS (MiB)" "$o" "$j" "$(ratio "$o" "$j")"
+j="$(jvm_ms BM_HashMapAssoc200k)"
+for n in BM_HashMapAssocMoved200k BM_TransientMapAssoc200k; do
+  o="$(our_ms "$n")"
+  printf '%-26s %8.2f %12.2f %10s\n' "$n" "$o" "$j" "$(ratio "$o" "$j")"
+done
