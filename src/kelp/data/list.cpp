@@ -1,5 +1,6 @@
 #include "kelp/data/list.hpp"
 
+#include <atomic>
 #include <string>
 
 #include "kelp/data/error.hpp"
@@ -18,6 +19,7 @@ List::List(Value first, Value rest, int64_t count, Value meta)
 List::~List() {
   Value rest = std::move(rest_);
   while (rest.is(Kind::List) && rest.obj()->ref_count() == 1) {
+    std::atomic_thread_fence(std::memory_order_acquire);  // pairs with the release of the last other holder
     auto& cell = const_cast<List&>(rest.as<List>());
     Value after = std::move(cell.rest_);
     rest = std::move(after);  // frees the cell, whose rest is now nil

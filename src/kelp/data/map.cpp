@@ -363,9 +363,11 @@ Value assoc(const Value& map, Value key, Value val) {
   }
 }
 
-Value assoc(Value&& map, Value key, Value val) {
-  if (!map.is(Kind::HashMap) || map.obj()->ref_count() != 1 || key.is_nil())
-    return assoc(static_cast<const Value&>(map), std::move(key), std::move(val));
+Value assoc(Value&& handed_over, Value key, Value val) {
+  if (!handed_over.is(Kind::HashMap) || handed_over.obj()->ref_count() != 1 || key.is_nil())
+    return assoc(static_cast<const Value&>(handed_over), std::move(key), std::move(val));
+  // Take the caller's handle, so it is left nil rather than pointing at the map emptied below.
+  Value map = std::move(handed_over);
   // Nobody else can reach this map or the trie nodes only it holds: take its trie and edit it in place.
   std::atomic_thread_fence(std::memory_order_acquire);  // pairs with the release of the last other holder
   auto& m = const_cast<HashMap&>(map.as<HashMap>());

@@ -461,6 +461,10 @@ TEST(HashMap, AssocOfAHandedOverMapEditsOnlyWhatNobodyElseHolds) {
   Value m2 = assoc(std::move(m), I(5), I(50));
   EXPECT_EQ(get(kept, I(5))->as_int(), 0);
   EXPECT_EQ(get(m2, I(5))->as_int(), 50);
+  Value only = map_of(range(0, 50));
+  Value grown = assoc(std::move(only), I(99), I(99));
+  EXPECT_TRUE(only.is_nil());  // the caller's handle never points at the emptied map
+  EXPECT_EQ(count(grown), 51);
   Value sole = map_of(range(0, 100));
   Value inner = dissoc(sole, I(1));  // shares most of the trie with sole
   for (int64_t i = 100; i < 300; ++i) sole = assoc(std::move(sole), I(i), I(i));
