@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "kelp/data/alloc.hpp"
 #include "kelp/data/function_ref.hpp"
 
 namespace kelp {
@@ -59,6 +60,10 @@ class Object {
   Object(const Object&) = delete;
   Object& operator=(const Object&) = delete;
   virtual ~Object() = default;
+
+  // Objects come from the small-object allocator; the virtual destructor hands the dynamic size to delete.
+  static void* operator new(size_t bytes) { return small_alloc(bytes); }
+  static void operator delete(void* p, size_t bytes) noexcept { small_free(p, bytes); }
 
   Kind kind() const { return kind_; }
   bool has(Trait t) const { return (traits_ & t) != 0; }
