@@ -430,11 +430,23 @@ std::string format_bigdec(const BigDec& d) {
   if (scale >= 0 && adjusted >= -6) {
     if (scale == 0) return out + coeff;
     auto len = static_cast<int64_t>(coeff.size());
-    if (len > scale) return out + coeff.substr(0, static_cast<size_t>(len - scale)) + "." + coeff.substr(static_cast<size_t>(len - scale));
-    return out + "0." + std::string(static_cast<size_t>(scale - len), '0') + coeff;
+    if (len > scale) {
+      auto point = static_cast<size_t>(len - scale);
+      out.append(coeff, 0, point);
+      out += '.';
+      out.append(coeff, point);
+      return out;
+    }
+    out += "0.";
+    out.append(static_cast<size_t>(scale - len), '0');
+    out += coeff;
+    return out;
   }
   out += coeff.substr(0, 1);
-  if (coeff.size() > 1) out += "." + coeff.substr(1);
+  if (coeff.size() > 1) {
+    out += '.';
+    out.append(coeff, 1);
+  }
   out += "E";
   if (adjusted >= 0) out += "+";
   out += std::to_string(adjusted);

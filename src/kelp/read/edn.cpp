@@ -55,7 +55,11 @@ std::string describe(const Frame& f) {
     case FrameKind::Discard: return "#_";
     case FrameKind::MetaWanted:
     case FrameKind::MetaTarget: return "^";
-    case FrameKind::Tag: return "#" + std::string(str_view(f.extra));
+    case FrameKind::Tag: {
+      std::string tag(1, '#');
+      tag += str_view(f.extra);
+      return tag;
+    }
     case FrameKind::Symbolic: return "##";
   }
   return "form";
