@@ -2,6 +2,8 @@
 // doubles, as settings, session and tool-answer files look.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -53,6 +55,13 @@ const std::string& text() {
       out += '\n';
     }
     out += ']';
+    // scripts/bench_edn.sh hands the same text to JVM Clojure.
+    if (const char* dump = std::getenv("EDN_BENCH_DUMP")) {
+      if (FILE* f = std::fopen(dump, "wb")) {
+        std::fwrite(out.data(), 1, out.size(), f);
+        std::fclose(f);
+      }
+    }
     return out;
   }();
   return t;
