@@ -13,6 +13,8 @@ PACKAGES=(
   libgtest-dev libbenchmark-dev
   # JVM Clojure (brings a JRE): the EDN and printer tests compare against it
   clojure
+  # unpacks clojure/core.clj from the jar: the text tests' real corpus
+  unzip
   # the fuzz preset: clang with its libFuzzer runtime
   clang libclang-rt-dev
 )
