@@ -8,6 +8,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 #include "kelp/read/edn_lexer.hpp"
+#include "kelp/read/edn_symbol.hpp"
 #include "kelp/read/edn_tree.hpp"
 
 namespace kelp {
@@ -42,21 +43,6 @@ std::string_view map_namespace(std::string_view text, const Node& map) {
   if (text[map.start] != '#') return {};
   size_t p = edn::skip_trivia(text, map.start + 2);
   return text.substr(p, edn::token_end(text, p, false) - p);
-}
-
-// The key as the map holds it: keys of #:ns{...} take the namespace unless they name one (":_/k" names none).
-Value qualified_key(Value key, std::string_view ns) {
-  if (ns.empty()) return key;
-  if (key.is(Kind::Keyword)) {
-    const auto& k = key.as<Keyword>();
-    if (!k.has_ns()) return keyword(ns, k.name());
-    if (k.ns() == "_") return keyword(k.name());
-  } else if (key.is(Kind::Symbol)) {
-    const auto& s = key.as<Symbol>();
-    if (!s.has_ns()) return symbol(ns, s.name());
-    if (s.ns() == "_") return symbol(s.name());
-  }
-  return key;
 }
 
 // How a new key is written inside #:ns{...} so that it reads back as itself.
@@ -140,7 +126,7 @@ std::optional<std::string> edit(std::string_view text, const Value& m) {
     const Node& k = tree->nodes[kids[i]];
     Result<Value> key = read_edn(text.substr(k.start, k.end - k.start));
     if (!key) return std::nullopt;
-    keys_written.push_back(qualified_key(*key, ns));
+    keys_written.push_back(ns.empty() ? *key : edn::qualify_key(*key, ns));
   }
 
   std::vector<Edit> edits;

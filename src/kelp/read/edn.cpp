@@ -254,7 +254,7 @@ class Reader {
         if (f.kind == FrameKind::NsMap) {
           qualified.assign(items.begin(), items.end());
           for (size_t i = 0; i < qualified.size(); i += 2) {
-            Value q = qualify(qualified[i], str_view(f.extra));
+            Value q = qualify_key(qualified[i], str_view(f.extra));
             // A name that is valid alone may not be with a namespace (:2a is a keyword, :ns/2a is not); such a
             // key could never be printed readably, so it is refused here.
             if (!q.identical(qualified[i]) && !readable_name(q)) {
@@ -281,19 +281,6 @@ class Reader {
     return back && equiv(*back, name);
   }
 
-  // A key of #:ns{...}: plain keywords and symbols take the namespace, and the namespace _ means none.
-  static Value qualify(const Value& key, std::string_view ns) {
-    if (key.is(Kind::Keyword)) {
-      const auto& k = key.as<Keyword>();
-      if (!k.has_ns()) return keyword(ns, k.name());
-      if (k.ns() == "_") return keyword(k.name());
-    } else if (key.is(Kind::Symbol)) {
-      const auto& s = key.as<Symbol>();
-      if (!s.has_ns()) return symbol(ns, s.name());
-      if (s.ns() == "_") return symbol(s.name());
-    }
-    return key;
-  }
 
   // Hands a finished form to whatever waits for it: the open collection, a pending prefix, or the top level.
   bool deliver(Value v, size_t start) {

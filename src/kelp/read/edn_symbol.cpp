@@ -62,4 +62,17 @@ std::optional<Value> match_symbol(std::string_view token) {
   return is_keyword ? keyword(ns, name) : symbol(ns, name);
 }
 
+Value qualify_key(const Value& key, std::string_view ns) {
+  if (key.is(Kind::Keyword)) {
+    const auto& k = key.as<Keyword>();
+    if (!k.has_ns()) return keyword(ns, k.name());
+    if (k.ns() == "_") return keyword(k.name());
+  } else if (key.is(Kind::Symbol)) {
+    const auto& s = key.as<Symbol>();
+    if (!s.has_ns()) return symbol(ns, s.name());
+    if (s.ns() == "_") return symbol(s.name());
+  }
+  return key;
+}
+
 }  // namespace kelp::edn

@@ -12,4 +12,8 @@ namespace kelp::edn {
 // ":a:" or "a/1"). nil, true and false are the caller's to recognise first.
 std::optional<Value> match_symbol(std::string_view token);
 
+// A key of #:ns{...} as the map holds it: plain keywords and symbols take the namespace, the namespace _ means
+// none, and every other key stays as written.
+Value qualify_key(const Value& key, std::string_view ns);
+
 }  // namespace kelp::edn
