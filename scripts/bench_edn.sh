@@ -6,21 +6,7 @@
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-bench="${1:-}"
-if [ -z "$bench" ]; then
-  for b in "$repo/build/release/orrery-bench" "$repo/build/dev/orrery-bench"; do
-    if [ -x "$b" ]; then bench="$b"; break; fi
-  done
-fi
-if [ -z "$bench" ] || [ ! -x "$bench" ]; then
-  echo "No orrery-bench binary found; build one (cmake --preset release && cmake --build --preset release)" \
-       "or pass its path." >&2
-  exit 2
-fi
-if ! command -v clojure >/dev/null; then
-  echo "JVM Clojure is not installed (Debian package clojure); it is the reference this compares against." >&2
-  exit 2
-fi
+. "$repo/scripts/bench_common.sh"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -19,19 +19,6 @@ namespace {
                    std::string(type_name(b)) + " cannot be cast to " + std::string(type_name(a)));
 }
 
-void push_utf16(std::u16string& out, std::string_view utf8) {
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t c = decode_utf8(utf8, i);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-}
-
 }  // namespace
 
 // Java's String.compareTo: the difference of the first differing UTF-16 code units, else of the lengths.
@@ -41,8 +28,8 @@ int compare_strings(std::string_view a, std::string_view b) {
   while (i < n && a[i] == b[i] && static_cast<unsigned char>(a[i]) < 0x80) ++i;
   if (i == a.size() && i == b.size()) return 0;
   std::u16string ua, ub;
-  push_utf16(ua, a.substr(i));
-  push_utf16(ub, b.substr(i));
+  append_utf16(ua, a.substr(i));
+  append_utf16(ub, b.substr(i));
   size_t m = std::min(ua.size(), ub.size());
   for (size_t k = 0; k < m; ++k)
     if (ua[k] != ub[k]) return static_cast<int>(ua[k]) - static_cast<int>(ub[k]);

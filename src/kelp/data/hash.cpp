@@ -61,16 +61,7 @@ int32_t hash_unencoded_chars(std::u16string_view chars) {
 int32_t hash_unencoded_chars_utf8(std::string_view utf8) {
   std::u16string units;
   units.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t c = decode_utf8(utf8, i);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      units.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(c));
-    }
-  }
+  append_utf16(units, utf8);
   return hash_unencoded_chars(units);
 }
 

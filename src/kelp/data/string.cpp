@@ -97,6 +97,19 @@ std::u32string to_u32(std::string_view utf8) {
   return out;
 }
 
+void append_utf16(std::u16string& out, std::string_view utf8) {
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t c = decode_utf8(utf8, i);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+}
+
 std::string to_utf8(std::u32string_view text) {
   std::string out;
   out.reserve(text.size());

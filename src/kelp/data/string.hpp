@@ -51,6 +51,9 @@ bool valid_utf8(std::string_view bytes);
 // Valid UTF-8 with every invalid sequence replaced by U+FFFD.
 std::string sanitize_utf8(std::string_view bytes);
 std::u32string to_u32(std::string_view utf8);
+// The UTF-16 code units of UTF-8 text (astral characters as surrogate pairs), appended to out: what Java's
+// string hashing and ordering work on.
+void append_utf16(std::u16string& out, std::string_view utf8);
 std::string to_utf8(std::u32string_view text);
 
 // Java's String.hashCode over the UTF-16 code units of the text.
