@@ -73,6 +73,8 @@ struct Brackets {
 Brackets compute_brackets(std::u32string_view text);
 std::shared_ptr<const Brackets> compute_brackets(const TextPtr& text);
 std::shared_ptr<const Brackets> compute_brackets_equal(const TextPtr& text);
+// The cached bracket analysis when the cache holds this very text object; nothing otherwise (never computes).
+std::shared_ptr<const Brackets> cached_brackets_if_identical(const TextPtr& text);
 
 // 1 plus the number of line feeds before offset (clamped to the text).
 int64_t line_number_at_offset(std::u32string_view text, Offset offset);

@@ -1,0 +1,172 @@
+// The form reader over the scanner's tokens, and the editor's small text commands.
+#include "orrery/commands.hpp"
+
+#include <algorithm>
+
+#include "orrery/syntax.hpp"
+
+namespace orrery {
+
+namespace {
+
+bool is_reader_prefix(char32_t c) {
+  return c == U'\'' || c == U'`' || c == U'~' || c == U'@' || c == U'#' || c == U'?';
+}
+
+char32_t closer_for(char32_t open) {
+  switch (open) {
+    case U'(': return U')';
+    case U'[': return U']';
+    case U'{': return U'}';
+    default: return 0;
+  }
+}
+
+std::u32string_view token_text(std::u32string_view text, const Token& t) {
+  return text.substr(t.start, t.end - t.start);
+}
+
+bool follows_hash(std::u32string_view text, const Token& t) { return t.start > 0 && text[t.start - 1] == U'#'; }
+
+// The `?` of `#?` and `#?@`: not a form of its own but part of the prefix of the form after it.
+bool is_conditional_mark(std::u32string_view text, const Token& t) {
+  return is_symbol_like(t.type) && token_text(text, t) == U"?" && follows_hash(text, t);
+}
+
+// The `_` of `#_`: the next form is discarded.
+bool is_discard_mark(std::u32string_view text, const Token& t) {
+  return is_symbol_like(t.type) && token_text(text, t) == U"_" && follows_hash(text, t);
+}
+
+struct Frame {
+  FormNode node;
+  char32_t closer = 0;
+  std::optional<Offset> meta_start;
+  int discards = 0;
+};
+
+class FormReader {
+ public:
+  explicit FormReader(std::u32string_view text) : text_(text) { stack_.emplace_back(); }
+
+  std::vector<FormNode> read() {
+    Offset prev_end = 0;
+    for (const Token& t : tokenize(text_)) {
+      if (t.type == TokenType::Comment || is_conditional_mark(text_, t)) continue;
+      Offset start = prefix_start(t.start, prev_end);
+      prev_end = t.end;
+      if (is_discard_mark(text_, t)) {
+        ++stack_.back().discards;
+      } else if (t.type == TokenType::Bracket) {
+        bracket(t, start);
+      } else {
+        absorb(FormNode{start, t.end, -1, {}}, t.type == TokenType::Metatag);
+      }
+    }
+    // Frames never closed are dropped with everything inside them.
+    return std::move(stack_.front().node.kids);
+  }
+
+ private:
+  Offset prefix_start(Offset s, Offset prev_end) const {
+    while (s > prev_end && s > 0 && is_reader_prefix(text_[s - 1])) --s;
+    return s;
+  }
+
+  void bracket(const Token& t, Offset start) {
+    char32_t c = text_[t.start];
+    if (char32_t closer = closer_for(c)) {
+      Frame f;
+      f.node.start = start;
+      f.node.open = t.start;
+      f.closer = closer;
+      stack_.push_back(std::move(f));
+    } else if (stack_.size() > 1 && stack_.back().closer == c) {
+      FormNode done = std::move(stack_.back().node);
+      stack_.pop_back();
+      done.end = t.end;
+      absorb(std::move(done), false);
+    }
+    // any other closer is ignored
+  }
+
+  void absorb(FormNode form, bool metadata_atom) {
+    Frame& parent = stack_.back();
+    if (metadata_atom) {
+      if (!parent.meta_start) parent.meta_start = form.start;
+      return;
+    }
+    if (form.bracketed() && form.open > 0 && text_[form.open - 1] == U'^') {
+      if (!parent.meta_start) parent.meta_start = form.open - 1;
+      return;
+    }
+    if (parent.meta_start) {
+      form.start = *parent.meta_start;
+      parent.meta_start.reset();
+    }
+    if (parent.discards > 0) {
+      --parent.discards;
+      return;
+    }
+    parent.node.kids.push_back(std::move(form));
+  }
+
+  std::u32string_view text_;
+  std::vector<Frame> stack_;
+};
+
+// The first form with start <= caret < end, else the first whose end is the caret.
+const FormNode* form_around(const std::vector<FormNode>& forms, size_t first, Offset caret) {
+  for (size_t i = first; i < forms.size(); ++i) {
+    if (forms[i].start <= caret && caret < forms[i].end) return &forms[i];
+  }
+  for (size_t i = first; i < forms.size(); ++i) {
+    if (forms[i].end == caret) return &forms[i];
+  }
+  return nullptr;
+}
+
+RunTarget target_of(std::u32string_view text, const FormNode& f) {
+  return RunTarget{std::u32string(text.substr(f.start, f.end - f.start)), f.start, f.end};
+}
+
+}  // namespace
+
+std::vector<FormNode> form_tree(std::u32string_view text) { return FormReader(text).read(); }
+
+std::vector<FormNode> top_level_forms(std::u32string_view text) {
+  if (is_blank(text)) return {};
+  return form_tree(text);
+}
+
+bool is_comment_form(std::u32string_view text, const FormNode& form) {
+  if (!form.bracketed() || form.start != form.open || text[form.open] != U'(' || form.kids.empty()) return false;
+  const FormNode& head = form.kids.front();
+  return !head.bracketed() && text.substr(head.start, head.end - head.start) == U"comment";
+}
+
+std::optional<RunTarget> run_form(std::u32string_view text, Offset caret) {
+  if (is_blank(text)) return std::nullopt;
+  std::vector<FormNode> forms = form_tree(text);
+  const FormNode* form = form_around(forms, 0, caret);
+  if (!form) return std::nullopt;
+  if (!is_comment_form(text, *form)) return target_of(text, *form);
+  // In a comment block the target is the block's direct child around the caret, once past the head.
+  if (caret < form->kids.front().end) return std::nullopt;
+  const FormNode* kid = form_around(form->kids, 1, caret);
+  if (!kid) return std::nullopt;
+  return target_of(text, *kid);
+}
+
+std::optional<std::string> pre_run_problem(std::u32string_view text) {
+  Brackets b = compute_brackets(text);
+  if (b.unmatched.empty()) return std::nullopt;
+  Offset at = *b.unmatched.begin();
+  char32_t c = text[at];
+  std::string line = std::to_string(line_number_at_offset(text, at));
+  std::string bracket(1, static_cast<char>(c));
+  if (c == U'(' || c == U'[' || c == U'{') return "The " + bracket + " on line " + line + " is never closed.";
+  return "The " + bracket + " on line " + line + " has no matching opener.";
+}
+
+}  // namespace orrery
