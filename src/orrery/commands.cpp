@@ -170,3 +170,99 @@ std::optional<std::string> pre_run_problem(std::u32string_view text) {
 }
 
 }  // namespace orrery
+
+namespace orrery {
+
+std::optional<std::u32string> run_selection_text(const Snapshot& s) {
+  std::u32string_view text = s.text;
+  const Offset n = static_cast<Offset>(text.size());
+  std::u32string_view chosen;
+  if (s.sel_start != s.sel_end) {
+    Offset a = std::clamp<Offset>(std::min(s.sel_start, s.sel_end), 0, n);
+    Offset b = std::clamp<Offset>(std::max(s.sel_start, s.sel_end), 0, n);
+    chosen = text.substr(a, b - a);
+  } else {
+    Offset caret = std::clamp<Offset>(s.caret, 0, n);
+    size_t before = caret > 0 ? text.rfind(U'\n', caret - 1) : std::u32string_view::npos;
+    size_t start = before == std::u32string_view::npos ? 0 : before + 1;
+    size_t end = std::min(text.find(U'\n', caret), text.size());
+    chosen = text.substr(start, end - start);
+  }
+  if (is_blank(chosen)) return std::nullopt;
+  return std::u32string(chosen);
+}
+
+std::optional<Span> next_match(const std::vector<Span>& matches, Offset caret) {
+  if (matches.empty()) return std::nullopt;
+  for (const Span& m : matches) {
+    if (m.start >= caret) return m;
+  }
+  return matches.front();
+}
+
+std::optional<Span> prev_match(const std::vector<Span>& matches, Offset caret) {
+  if (matches.empty()) return std::nullopt;
+  for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
+    if (it->end <= caret) return *it;
+  }
+  return matches.back();
+}
+
+std::optional<EditOp> replace_current(const Snapshot& s, const std::vector<Span>& matches,
+                                      std::u32string_view replacement) {
+  Span sel{std::min(s.sel_start, s.sel_end), std::max(s.sel_start, s.sel_end)};
+  auto current = std::find(matches.begin(), matches.end(), sel);
+  if (sel.start == sel.end || current == matches.end()) return std::nullopt;
+
+  EditOp op;
+  op.edits.push_back(Edit{sel.start, sel.end, std::u32string(replacement)});
+  const Offset delta = static_cast<Offset>(replacement.size()) - (sel.end - sel.start);
+  // The next other match from the selection's end, wrapping to the first other one.
+  const Span* next = nullptr;
+  for (const Span& m : matches) {
+    if (&m == &*current) continue;
+    if (m.start >= sel.end) {
+      next = &m;
+      break;
+    }
+    if (!next) next = &m;
+  }
+  if (!next) {
+    op.caret = sel.start + static_cast<Offset>(replacement.size());
+    op.sel = Span{op.caret, op.caret};
+    return op;
+  }
+  Span moved = *next;
+  if (moved.start >= sel.end) moved = Span{moved.start + delta, moved.end + delta};
+  op.caret = moved.end;
+  op.sel = moved;
+  return op;
+}
+
+std::optional<ReplaceAll> replace_all(const std::vector<Span>& matches, std::u32string_view replacement) {
+  if (matches.empty()) return std::nullopt;
+  ReplaceAll out{{}, static_cast<int64_t>(matches.size())};
+  for (const Span& m : matches) out.op.edits.push_back(Edit{m.start, m.end, std::u32string(replacement)});
+  out.op.caret = matches.front().start + static_cast<Offset>(replacement.size());
+  return out;
+}
+
+int zoom(int current, ZoomDirection direction) {
+  switch (direction) {
+    case ZoomDirection::Reset:
+      return DEFAULT_FONT_PX;
+    case ZoomDirection::In:
+      for (int size : ZOOM_SIZES) {
+        if (size > current) return size;
+      }
+      return ZOOM_SIZES.back();
+    case ZoomDirection::Out:
+      for (auto it = ZOOM_SIZES.rbegin(); it != ZOOM_SIZES.rend(); ++it) {
+        if (*it < current) return *it;
+      }
+      return ZOOM_SIZES.front();
+  }
+  return DEFAULT_FONT_PX;
+}
+
+}  // namespace orrery

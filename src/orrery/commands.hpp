@@ -2,6 +2,7 @@
 // small text commands of the editor: run selection, find next and previous, replace, zoom.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,5 +36,32 @@ struct RunTarget {
 std::optional<RunTarget> run_form(std::u32string_view text, Offset caret);
 // The sentence naming the first bracket problem ("The ( on line 3 is never closed."), or nothing.
 std::optional<std::string> pre_run_problem(std::u32string_view text);
+
+// Run Selection's text: the selection when there is one, else the caret's line without its line feed;
+// nothing when that text is blank.
+std::optional<std::u32string> run_selection_text(const Snapshot& snapshot);
+
+// Find stepping over ascending matches: the first match starting at or after the caret, or the last ending at
+// or before it, wrapping around; nothing without matches.
+std::optional<Span> next_match(const std::vector<Span>& matches, Offset caret);
+std::optional<Span> prev_match(const std::vector<Span>& matches, Offset caret);
+
+// Replaces the selection when it is exactly one of the matches and selects the next match (shifted into the
+// edited text); nothing when the selection is not a match.
+std::optional<EditOp> replace_current(const Snapshot& snapshot, const std::vector<Span>& matches,
+                                      std::u32string_view replacement);
+
+struct ReplaceAll {
+  EditOp op;      // one edit per match, the caret after the first replacement, no selection
+  int64_t count;  // the number of replacements, for the status line
+};
+std::optional<ReplaceAll> replace_all(const std::vector<Span>& matches, std::u32string_view replacement);
+
+// Editor font sizes in pixels.
+inline constexpr std::array<int, 12> ZOOM_SIZES = {9, 10, 11, 12, 13, 14, 16, 18, 20, 24, 28, 32};
+inline constexpr int DEFAULT_FONT_PX = 13;
+enum class ZoomDirection { In, Out, Reset };
+// The next font size: the neighbour in ZOOM_SIZES (staying at either end), or the default for Reset.
+int zoom(int current, ZoomDirection direction);
 
 }  // namespace orrery

@@ -138,5 +138,77 @@ TEST(PreRunProblem, NamesTheFirstBracketProblem) {
   }
 }
 
+Snapshot snap(std::string_view text, Offset caret, Offset sel_start = 0, Offset sel_end = 0) {
+  return Snapshot{u32(text), caret, sel_start, sel_end};
+}
+
+TEST(RunSelectionText, SelectionElseCaretLine) {
+  EXPECT_EQ(run_selection_text(snap("(a)\n(b c)\n", 0, 5, 8)), U"b c");
+  EXPECT_EQ(run_selection_text(snap("(a)\n(b c)\n", 0, 8, 5)), U"b c");  // dragged backwards
+  EXPECT_EQ(run_selection_text(snap("(a)\n(b c)\n", 6)), U"(b c)");
+  EXPECT_EQ(run_selection_text(snap("(a)\n(b c)", 4)), U"(b c)");         // at the start of the last line
+  EXPECT_EQ(run_selection_text(snap("(a)\n(b c)", 3)), U"(a)");           // at the end of the first
+  EXPECT_FALSE(run_selection_text(snap("(a)\n  \n(b)", 5)));             // a blank line sends nothing
+  EXPECT_FALSE(run_selection_text(snap("(a) ", 0, 3, 4)));
+  EXPECT_FALSE(run_selection_text(snap("", 0)));
+}
+
+TEST(FindStepping, WrapsAtEitherEnd) {
+  std::vector<Span> m = {{2, 4}, {6, 8}, {10, 12}};
+  EXPECT_EQ(next_match(m, 0), (Span{2, 4}));
+  EXPECT_EQ(next_match(m, 6), (Span{6, 8}));
+  EXPECT_EQ(next_match(m, 7), (Span{10, 12}));
+  EXPECT_EQ(next_match(m, 11), (Span{2, 4}));
+  EXPECT_EQ(prev_match(m, 8), (Span{6, 8}));
+  EXPECT_EQ(prev_match(m, 7), (Span{2, 4}));
+  EXPECT_EQ(prev_match(m, 3), (Span{10, 12}));
+  EXPECT_FALSE(next_match({}, 0));
+  EXPECT_FALSE(prev_match({}, 0));
+}
+
+TEST(Replace, CurrentSelectsTheNextMatchInTheEditedText) {
+  // "ab ab ab": replacing the middle "ab" with "xyz" selects the last one, one character further on.
+  std::vector<Span> m = {{0, 2}, {3, 5}, {6, 8}};
+  auto op = replace_current(snap("ab ab ab", 5, 3, 5), m, U"xyz");
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->edits, (std::vector<Edit>{{3, 5, U"xyz"}}));
+  EXPECT_EQ(op->sel, (Span{7, 9}));
+  EXPECT_EQ(op->caret, 9);
+  // The last match wraps to the first, which the edit does not move.
+  auto wrapped = replace_current(snap("ab ab ab", 8, 6, 8), m, U"");
+  EXPECT_EQ(wrapped->sel, (Span{0, 2}));
+  // The only match: the caret goes after the replacement.
+  auto only = replace_current(snap("ab", 2, 0, 2), {{0, 2}}, U"xyz");
+  EXPECT_EQ(only->caret, 3);
+  EXPECT_EQ(only->sel, (Span{3, 3}));
+  // A selection that is no match, or none at all, replaces nothing.
+  EXPECT_FALSE(replace_current(snap("ab ab ab", 4, 3, 4), m, U"x"));
+  EXPECT_FALSE(replace_current(snap("ab ab ab", 3), m, U"x"));
+}
+
+TEST(Replace, AllInOneStep) {
+  auto all = replace_all({{0, 2}, {3, 5}}, U"xyz");
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->count, 2);
+  EXPECT_EQ(all->op.edits, (std::vector<Edit>{{0, 2, U"xyz"}, {3, 5, U"xyz"}}));
+  EXPECT_EQ(all->op.caret, 3);
+  EXPECT_FALSE(all->op.sel);
+  EXPECT_FALSE(replace_all({}, U"x"));
+}
+
+TEST(Zoom, StepsThroughTheSizes) {
+  struct Case {
+    int from;
+    ZoomDirection dir;
+    int to;
+  } cases[] = {
+      {13, ZoomDirection::In, 14}, {14, ZoomDirection::In, 16}, {15, ZoomDirection::In, 16},
+      {32, ZoomDirection::In, 32}, {40, ZoomDirection::In, 32}, {13, ZoomDirection::Out, 12},
+      {15, ZoomDirection::Out, 14}, {9, ZoomDirection::Out, 9}, {3, ZoomDirection::Out, 9},
+      {28, ZoomDirection::Reset, 13},
+  };
+  for (const Case& c : cases) EXPECT_EQ(zoom(c.from, c.dir), c.to) << c.from;
+}
+
 }  // namespace
 }  // namespace orrery
