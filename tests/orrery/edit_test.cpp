@@ -228,6 +228,7 @@ TEST(ToggleComment, CommentsOrUncommentsNonBlankLines) {
                {"«|x\ny»", "; «|x\n; y»"},   // the caret stays on the end the user dragged to
                {"x\n«y\n»z", "x\n; «y\n|»z"},
                {"a\r\n|😀\r\n", "a\r\n; |😀\r\n"},
+               {"«a\r\n\r\nb»", "; «a\r\n\r\n; b|»"},  // a CRLF blank line stays as it is
                {"  |", "nil"}},
               toggle_comment);
 }
