@@ -21,36 +21,43 @@ bool is_line_terminator(char32_t c) {
   return c == U'\n' || c == U'\r' || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
-bool is_ascii_space(char32_t c) { return c == U' ' || (c >= U'\t' && c <= U'\r'); }
-bool is_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
+constexpr bool is_ascii_space(char32_t c) { return c == U' ' || (c >= U'\t' && c <= U'\r'); }
+constexpr bool is_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
 bool is_hex(char32_t c) { return is_digit(c) || (c >= U'a' && c <= U'f') || (c >= U'A' && c <= U'F'); }
-bool is_ascii_letter(char32_t c) { return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z'); }
 
-bool is_symbol_punct(char32_t c) {
-  switch (c) {
-    case U'-': case U'_': case U'.': case U'!': case U'$': case U'%': case U'&': case U'*':
-    case U'+': case U'/': case U'<': case U'=': case U'>': case U'?':
-      return true;
-    default:
-      return false;
+// ASCII character classes as bit flags, so the scanner's inner loops test one table entry.
+enum : uint8_t { SYMBOL_START = 1, WORD = 2, BRACKET = 4, NUMBER_END = 8 };
+
+constexpr std::array<uint8_t, 128> ascii_classes() {
+  std::array<uint8_t, 128> t{};
+  for (char32_t c = 0; c < 128; ++c) {
+    bool letter = (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+    bool punct = std::u32string_view(U"-_.!$%&*+/<=>?").find(c) != std::u32string_view::npos;
+    bool bracket = std::u32string_view(U"()[]{}").find(c) != std::u32string_view::npos;
+    if (letter || punct) t[c] |= SYMBOL_START;
+    if (letter || punct || is_digit(c) || c == U'#') t[c] |= WORD;
+    if (bracket) t[c] |= BRACKET;
+    if (bracket || is_ascii_space(c) || c == U'"' || c == U',') t[c] |= NUMBER_END;
   }
+  return t;
 }
+constexpr std::array<uint8_t, 128> ASCII = ascii_classes();
+
+bool has_class(char32_t c, uint8_t flag) { return c < 128 && (ASCII[c] & flag); }
 
 // A symbol's first character: a letter or one of -_.!$%&*+/<=>? (never a digit or #).
-bool is_symbol_start(char32_t c) {
-  if (c < 0x80) return is_ascii_letter(c) || is_symbol_punct(c);
+inline bool is_symbol_start(char32_t c) {
+  if (c < 128) return ASCII[c] & SYMBOL_START;
   return unicode::is_letter(c);
 }
 
 // A character of a keyword, of a symbol after its first, or of a metatag (which also takes ':').
-bool is_word_char(char32_t c) {
-  if (c < 0x80) return is_ascii_letter(c) || is_digit(c) || is_symbol_punct(c) || c == U'#';
+inline bool is_word_char(char32_t c) {
+  if (c < 128) return ASCII[c] & WORD;
   return unicode::is_letter(c) || unicode::is_number(c);
 }
 
-bool is_bracket(char32_t c) {
-  return c == U'(' || c == U')' || c == U'[' || c == U']' || c == U'{' || c == U'}';
-}
+bool is_bracket(char32_t c) { return has_class(c, BRACKET); }
 
 class Scanner {
  public:
@@ -231,27 +238,16 @@ class Scanner {
   bool ends_number(size_t k) const {
     if (k >= n_) return true;
     char32_t c = t_[k];
-    if (is_ascii_space(c) || is_bracket(c) || c == U'"' || c == U',') return true;
+    if (has_class(c, NUMBER_END)) return true;
     if (is_line_terminator(c)) return k + 1 == n_;  // \u0085, \u2028, \u2029 as the text's last character
     return false;
   }
 
-  static TokenType classify(std::u32string_view word) {
-    if (is_constant_word(word)) return TokenType::Constant;
-    if (is_special_form_word(word)) return TokenType::SpecialForm;
-    if (is_core_builtin_word(word)) return TokenType::Builtin;
-    return TokenType::Symbol;
-  }
+  static TokenType classify(std::u32string_view word);
 
   std::u32string_view t_;
   size_t n_;
 };
-
-// Word lists are small; a sorted array and binary search keep them allocation-free.
-template <size_t N>
-bool in_sorted(const std::array<std::u32string_view, N>& words, std::u32string_view w) {
-  return std::binary_search(words.begin(), words.end(), w);
-}
 
 template <size_t N>
 constexpr std::array<std::u32string_view, N> sorted(std::array<std::u32string_view, N> a) {
@@ -285,6 +281,55 @@ constexpr auto CORE_BUILTINS = sorted(std::array<std::u32string_view, 134>{
     U"comp", U"constantly", U"identity", U"juxt", U"memoize", U"complement", U"doc", U"source", U"apropos",
     U"dir", U"find-doc", U"format", U"str"});
 
+// The word lists in one open-addressed table keyed by an FNV hash of the word: every symbol the scanner meets
+// is looked up, so this is one hash and usually one comparison rather than three binary searches.
+class WordTable {
+ public:
+  WordTable() {
+    for (auto w : CONSTANTS) insert(w, TokenType::Constant);
+    for (auto w : SPECIAL_FORMS) insert(w, TokenType::SpecialForm);
+    for (auto w : CORE_BUILTINS) insert(w, TokenType::Builtin);
+  }
+
+  TokenType type_of(std::u32string_view word) const {
+    if (word.size() > longest_) return TokenType::Symbol;
+    for (size_t i = hash(word) & MASK;; i = (i + 1) & MASK) {
+      if (slots_[i].word.empty()) return TokenType::Symbol;
+      if (slots_[i].word == word) return slots_[i].type;
+    }
+  }
+
+ private:
+  static constexpr size_t SLOTS = 1024;  // a power of two, well over the 189 words
+  static constexpr size_t MASK = SLOTS - 1;
+  struct Slot {
+    std::u32string_view word;
+    TokenType type = TokenType::Symbol;
+  };
+
+  static size_t hash(std::u32string_view w) {
+    uint64_t h = 1469598103934665603ull;
+    for (char32_t c : w) h = (h ^ c) * 1099511628211ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+  void insert(std::u32string_view w, TokenType type) {
+    size_t i = hash(w) & MASK;
+    while (!slots_[i].word.empty()) i = (i + 1) & MASK;
+    slots_[i] = Slot{w, type};
+    longest_ = std::max(longest_, w.size());
+  }
+
+  std::array<Slot, SLOTS> slots_{};
+  size_t longest_ = 0;
+};
+
+const WordTable& word_table() {
+  static const WordTable table;
+  return table;
+}
+
+TokenType Scanner::classify(std::u32string_view word) { return word_table().type_of(word); }
+
 char32_t partner_of(char32_t open) {
   switch (open) {
     case U'(': return U')';
@@ -303,6 +348,10 @@ Brackets analyse_brackets(std::u32string_view text, const Tokens& tokens) {
     Offset at;
   };
   std::vector<Open> stack;
+  size_t brackets = std::count_if(tokens.begin(), tokens.end(),
+                                  [](const Token& t) { return t.type == TokenType::Bracket; });
+  out.bracket_tokens.reserve(brackets);
+  out.matches.reserve(brackets);
   for (const Token& tok : tokens) {
     if (tok.type != TokenType::Bracket) continue;
     char32_t c = text[tok.start];
@@ -431,9 +480,11 @@ std::string_view token_type_name(TokenType t) {
   return "symbol";
 }
 
-bool is_constant_word(std::u32string_view word) { return in_sorted(CONSTANTS, word); }
-bool is_special_form_word(std::u32string_view word) { return in_sorted(SPECIAL_FORMS, word); }
-bool is_core_builtin_word(std::u32string_view word) { return in_sorted(CORE_BUILTINS, word); }
+bool is_constant_word(std::u32string_view word) { return word_table().type_of(word) == TokenType::Constant; }
+bool is_special_form_word(std::u32string_view word) {
+  return word_table().type_of(word) == TokenType::SpecialForm;
+}
+bool is_core_builtin_word(std::u32string_view word) { return word_table().type_of(word) == TokenType::Builtin; }
 
 Tokens tokenize(std::u32string_view text) { return Scanner(text).run(); }
 
