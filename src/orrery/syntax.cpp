@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <mutex>
-#include <stack>
 
 #include "orrery/syntax_unicode.hpp"
 
