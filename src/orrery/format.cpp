@@ -48,24 +48,22 @@ struct LineLayout {
   Offset code = -1;  // first character after the indentation; -1 for a blank line
   bool cr = false;   // the line ends in \r (a CRLF line); the \r is kept
   Offset keep = 0;   // trailing spaces before this offset belong to a token (a string, `\ `) and stay
+  Offset change = 0; // new indentation minus old: how far the line's tokens move
   LineIndent indent;
 };
 
 std::vector<LineLayout> split_lines(std::u32string_view text) {
   std::vector<LineLayout> lines;
-  Offset start = 0;
-  const Offset n = static_cast<Offset>(text.size());
-  for (Offset i = 0; i <= n; ++i) {
-    if (i == n || text[i] == U'\n') {
-      LineLayout line;
-      line.start = start;
-      line.end = i;
-      line.keep = start;
-      lines.push_back(line);
-      start = i + 1;
-    }
+  lines.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), U'\n')) + 1);
+  size_t start = 0;
+  for (;;) {
+    size_t end = std::min(text.find(U'\n', start), text.size());
+    LineLayout& line = lines.emplace_back();
+    line.start = line.keep = static_cast<Offset>(start);
+    line.end = static_cast<Offset>(end);
+    if (end == text.size()) return lines;
+    start = end + 1;
   }
-  return lines;
 }
 
 // The first character after the indentation, or -1 when the line holds only whitespace (a final \r included).
@@ -156,7 +154,6 @@ std::vector<LineLayout> layout_lines(std::u32string_view text) {
   std::vector<LineLayout> lines = split_lines(text);
   const Tokens tokens = tokenize(text);
   mark_token_extents(tokens, lines);
-  std::vector<Offset> change(lines.size(), 0);
   std::vector<Frame> stack;
   size_t next_token = 0;
   size_t token_line = 0;
@@ -167,7 +164,7 @@ std::vector<LineLayout> layout_lines(std::u32string_view text) {
     for (; next_token < tokens.size() && tokens[next_token].end <= target; ++next_token) {
       const Token& t = tokens[next_token];
       while (token_line + 1 < lines.size() && lines[token_line + 1].start <= t.start) ++token_line;
-      Offset col = t.start - lines[token_line].start + change[token_line];
+      Offset col = t.start - lines[token_line].start + lines[token_line].change;
       read_token(text, t, token_line, col, stack);
     }
     if (line.indent.verbatim) continue;
@@ -176,7 +173,7 @@ std::vector<LineLayout> layout_lines(std::u32string_view text) {
     } else {
       line.indent.spaces = static_cast<int>(indentation_under(text, line, i, stack.back()));
     }
-    if (line.code >= 0) change[i] = line.indent.spaces - (line.code - line.start);
+    if (line.code >= 0) line.change = line.indent.spaces - (line.code - line.start);
   }
   return lines;
 }
