@@ -46,6 +46,7 @@ struct LineLayout {
   Offset start = 0;
   Offset end = 0;    // the line feed ending it, or the text's end
   Offset code = -1;  // first character after the indentation; -1 for a blank line
+  Offset code_end = 0;  // after the code, before trailing spaces and a final \r
   bool cr = false;   // the line ends in \r (a CRLF line); the \r is kept
   Offset keep = 0;   // trailing spaces before this offset belong to a token (a string, `\ `) and stay
   Offset change = 0; // new indentation minus old: how far the line's tokens move
@@ -66,13 +67,22 @@ std::vector<LineLayout> split_lines(std::u32string_view text) {
   }
 }
 
-// The first character after the indentation, or -1 when the line holds only whitespace (a final \r included).
+Offset trim_trailing_spaces(std::u32string_view text, Offset end, Offset floor) {
+  while (end > floor && is_trailing_space(text[end - 1])) --end;
+  return end;
+}
+
+// Where the line's code starts and ends: after its indentation, before its trailing spaces and tabs and a
+// final \r (a CRLF end, which is kept). A line with nothing in between is blank. Trimming stops at `keep`.
 void find_code(std::u32string_view text, LineLayout& line) {
   Offset i = line.start;
   while (i < line.end && is_indent_space(text[i])) ++i;
-  bool blank = i == line.end || (i + 1 == line.end && text[i] == U'\r');
-  line.code = blank ? -1 : i;
-  line.cr = line.end > line.start && text[line.end - 1] == U'\r';
+  const Offset floor = std::max(line.keep, i);
+  Offset end = trim_trailing_spaces(text, line.end, floor);
+  line.cr = end > floor && text[end - 1] == U'\r';
+  if (line.cr) end = trim_trailing_spaces(text, end - 1, floor);
+  line.code = end > i ? i : -1;
+  line.code_end = end;
 }
 
 // Marks lines that begin inside a multi-line string or regex, and records on each line how far its tokens
@@ -84,9 +94,11 @@ void mark_token_extents(const Tokens& tokens, std::vector<LineLayout>& lines) {
     if (t.type == TokenType::Comment) continue;  // a comment's trailing spaces are whitespace, not content
     LineLayout& own = lines[line];
     own.keep = std::max(own.keep, std::min(t.end, own.end));
-    if (t.end > own.end) {  // the token runs past this line's line feed: it keeps the whole line's end
+    if (t.end > own.end) {  // the token holds this line's line feed: it keeps the whole line's end
       own.keep = own.end;
-      for (size_t next = line + 1; next < lines.size() && lines[next].start < t.end; ++next) {
+      // A line whose line feed before it lies in the token is verbatim, even when the token ends right at the
+      // line's start (a string cut short before `\` and a line break): indenting it would extend the string.
+      for (size_t next = line + 1; next < lines.size() && lines[next].start <= t.end; ++next) {
         lines[next].indent.verbatim = true;
       }
     }
@@ -184,18 +196,11 @@ void append_formatted(std::u32string_view text, const LineLayout& line, std::u32
     out.append(text.substr(line.start, line.end - line.start));
     return;
   }
-  if (line.code < 0) {
-    if (line.cr) out += U'\r';  // a CRLF blank line keeps its \r
-    return;
+  if (line.code >= 0) {
+    out.append(static_cast<size_t>(line.indent.spaces), U' ');
+    out.append(text.substr(line.code, line.code_end - line.code));
   }
-  Offset floor = std::max(line.keep, line.code);
-  Offset end = line.end;
-  bool cr = line.cr && end - 1 >= floor;
-  if (cr) --end;
-  while (end > floor && is_trailing_space(text[end - 1])) --end;
-  out.append(static_cast<size_t>(line.indent.spaces), U' ');
-  out.append(text.substr(line.code, end - line.code));
-  if (cr) out += U'\r';
+  if (line.cr) out += U'\r';  // a CRLF line keeps its \r, a blank one too
 }
 
 size_t line_index_at(const std::vector<LineLayout>& lines, Offset pos) {

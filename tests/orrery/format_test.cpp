@@ -56,6 +56,7 @@ TEST(FormatCode, IndentsEachLineByItsEnclosingForm) {
       // whitespace: trailing spaces go, blank lines become empty, CRLF line ends stay
       {"(foo   \n   \n  bar)  ", "(foo\n\n  bar)"},
       {"(defn f []\r\n   \r\nx)  \r\n", "(defn f []\r\n\r\n  x)\r\n"},
+      {"(foo \r \n \r\n)", "(foo\r\n\r\n)"},  // spaces after a \r go, then the ones before it
       {"\t(foo\n\t\ta)", "(foo\n  a)"},
       // columns count code points: an emoji is one character
       {"\"😀\" (foo a\nb)", "\"😀\" (foo a\n         b)"},
@@ -213,7 +214,33 @@ std::vector<std::u32string> token_texts(std::u32string_view text) {
   return out;
 }
 
-size_t line_count(std::u32string_view text) { return static_cast<size_t>(std::count(text.begin(), text.end(), U'\n')) + 1; }
+size_t line_count(std::u32string_view text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), U'\n')) + 1;
+}
+
+// Half-typed and malformed texts: unbalanced and mismatched brackets, unterminated strings, stray backslashes
+// and carets, lone and CRLF carriage returns, astral characters.
+TEST(FormatCode, RandomMalformedTextsKeepTokensLinesAndFormatIdempotently) {
+  const std::u32string_view pieces[] = {U"(", U")", U"[", U"]", U"{", U"}", U"\"", U"\\", U" ", U" ", U"\t",
+                                        U"\n", U"\n", U"\r\n", U"\r", U";", U"a", U"def", U"1", U"#", U"^",
+                                        U":k", U",", U"😀", U"x", U"let"};
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 8; };
+  for (int round = 0; round < 3000; ++round) {
+    std::u32string text;
+    for (uint32_t n = next() % 40; n > 0; --n) text += pieces[next() % std::size(pieces)];
+    const std::u32string once = format_code(text);
+    const std::string shown = utf8(text);
+    ASSERT_EQ(format_code(once), once) << shown;
+    ASSERT_EQ(line_count(once), line_count(text)) << shown;
+    ASSERT_EQ(token_texts(once), token_texts(text)) << shown;
+    ASSERT_EQ(format_selection_text(text, 0, static_cast<Offset>(text.size())), once) << shown;
+    const Offset caret = static_cast<Offset>(next() % (text.size() + 1));
+    const Offset carried = carry_caret(text, once, caret);
+    ASSERT_TRUE(carried >= 0 && carried <= static_cast<Offset>(once.size())) << shown;
+    ASSERT_EQ(compute_smart_indent(text, caret).find_first_not_of(U' '), std::u32string::npos) << shown;
+  }
+}
 
 class FormatCorpus : public ::testing::Test {
  protected:
