@@ -3,7 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include "orrery/format.hpp"
-#include "../tests/support/corpus.hpp"  // the benchmark target does not see tests/ as an include root
+#include "support/corpus.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../tests/support/corpus.hpp"
+#include "support/corpus.hpp"
 #include "orrery/paint.hpp"
 
 namespace {

@@ -1,7 +1,7 @@
 // The scanner over Clojure's core.clj (~270k characters): tokens plus bracket analysis, and the form tree.
 #include <benchmark/benchmark.h>
 
-#include "../tests/support/corpus.hpp"
+#include "support/corpus.hpp"
 #include "orrery/commands.hpp"
 #include "orrery/syntax.hpp"
 

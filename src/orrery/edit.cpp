@@ -184,11 +184,15 @@ std::optional<EditOp> smart_enter(const Snapshot& snap, SmartEnterOptions option
   std::u32string insert;
   Offset caret;
   if (options.between_pair && before != U'"' && partner_of(before) != U'\0' && at(text, pos) == partner_of(before)) {
-    insert = U"\n" + base + U"  ";
+    insert = U"\n";
+    insert += base;
+    insert += U"  ";
     caret = sel.start + length_of(insert);
-    insert += U"\n" + base;
+    insert += U"\n";
+    insert += base;
   } else {
-    insert = U"\n" + compute_smart_indent(text, pos);
+    insert = U"\n";
+    insert += compute_smart_indent(text, pos);
     caret = sel.start + length_of(insert);
   }
   return EditOp{{Edit{sel.start, sel.end, std::move(insert)}}, caret, std::nullopt};
