@@ -128,7 +128,8 @@ PaintPlan paint_plan(const TextPtr& text, const WordSets* profile) {
 }
 
 PaintPlan paint_plan(std::u32string_view text, const WordSets* profile) {
-  return plan_from(text, tokenize(text), compute_brackets(text), profile);
+  Tokens tokens = tokenize(text);
+  return plan_from(text, tokens, analyse_brackets(text, tokens), profile);
 }
 
 StyleMap style(const PaintTheme& theme, StyleKey key) {

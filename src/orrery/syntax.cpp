@@ -340,38 +340,6 @@ char32_t partner_of(char32_t open) {
 
 bool is_opener(char32_t c) { return c == U'(' || c == U'[' || c == U'{'; }
 
-Brackets analyse_brackets(std::u32string_view text, const Tokens& tokens) {
-  Brackets out;
-  struct Open {
-    char32_t ch;
-    Offset at;
-  };
-  std::vector<Open> stack;
-  size_t brackets = std::count_if(tokens.begin(), tokens.end(),
-                                  [](const Token& t) { return t.type == TokenType::Bracket; });
-  out.bracket_tokens.reserve(brackets);
-  out.matches.reserve(brackets);
-  for (const Token& tok : tokens) {
-    if (tok.type != TokenType::Bracket) continue;
-    char32_t c = text[tok.start];
-    if (is_opener(c)) {
-      out.bracket_tokens.push_back({tok.start, tok.end, static_cast<int>(stack.size()), BracketKind::Open});
-      stack.push_back({c, tok.start});
-    } else if (!stack.empty() && partner_of(stack.back().ch) == c) {
-      Offset open = stack.back().at;
-      stack.pop_back();
-      out.bracket_tokens.push_back({tok.start, tok.end, static_cast<int>(stack.size()), BracketKind::Close});
-      out.matches.emplace(open, tok.start);
-      out.matches.emplace(tok.start, open);
-    } else {
-      // A closer of the wrong kind does not pop: in `(]` the `(` stays open.
-      out.unmatched.insert(tok.start);
-      out.bracket_tokens.push_back({tok.start, tok.end, 0, BracketKind::Unmatched});
-    }
-  }
-  for (const Open& o : stack) out.unmatched.insert(o.at);
-  return out;
-}
 
 // A one-entry cache: one immutable pair of a text (held, so its address cannot be reused while cached) and
 // its result, swapped whole under a mutex held only for the swap or the read; scanning happens outside it.
@@ -456,6 +424,39 @@ char32_t fold_case(char32_t c) {
 }
 
 }  // namespace
+
+Brackets analyse_brackets(std::u32string_view text, const Tokens& tokens) {
+  Brackets out;
+  struct Open {
+    char32_t ch;
+    Offset at;
+  };
+  std::vector<Open> stack;
+  size_t brackets = std::count_if(tokens.begin(), tokens.end(),
+                                  [](const Token& t) { return t.type == TokenType::Bracket; });
+  out.bracket_tokens.reserve(brackets);
+  out.matches.reserve(brackets);
+  for (const Token& tok : tokens) {
+    if (tok.type != TokenType::Bracket) continue;
+    char32_t c = text[tok.start];
+    if (is_opener(c)) {
+      out.bracket_tokens.push_back({tok.start, tok.end, static_cast<int>(stack.size()), BracketKind::Open});
+      stack.push_back({c, tok.start});
+    } else if (!stack.empty() && partner_of(stack.back().ch) == c) {
+      Offset open = stack.back().at;
+      stack.pop_back();
+      out.bracket_tokens.push_back({tok.start, tok.end, static_cast<int>(stack.size()), BracketKind::Close});
+      out.matches.emplace(open, tok.start);
+      out.matches.emplace(tok.start, open);
+    } else {
+      // A closer of the wrong kind does not pop: in `(]` the `(` stays open.
+      out.unmatched.insert(tok.start);
+      out.bracket_tokens.push_back({tok.start, tok.end, 0, BracketKind::Unmatched});
+    }
+  }
+  for (const Open& o : stack) out.unmatched.insert(o.at);
+  return out;
+}
 
 bool is_blank(std::u32string_view text) {
   return std::all_of(text.begin(), text.end(), is_whitespace_char);

@@ -71,6 +71,8 @@ struct Brackets {
 };
 
 Brackets compute_brackets(std::u32string_view text);
+// The bracket analysis of text from its tokens, already computed.
+Brackets analyse_brackets(std::u32string_view text, const Tokens& tokens);
 std::shared_ptr<const Brackets> compute_brackets(const TextPtr& text);
 std::shared_ptr<const Brackets> compute_brackets_equal(const TextPtr& text);
 // The cached bracket analysis when the cache holds this very text object; nothing otherwise (never computes).
