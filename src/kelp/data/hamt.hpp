@@ -1,10 +1,17 @@
 // The hash array mapped trie behind hash maps and hash sets.
 //
-// A key's 32-bit hash picks a slot 5 bits at a time, low bits first; a node keeps a bitmap of the slots that hold
-// an entry and a bitmap of the slots that hold a child node, with the entries and children packed after its header.
-// Keys whose whole hashes are equal share a collision node that keeps them in insertion order. Iterating slots in
-// ascending order level by level gives the order JVM Clojure's PersistentHashMap iterates in: that order depends
-// only on the hashes (and on insertion order within a collision), not on where an entry sits in the trie.
+// A key's 32-bit hash is read 5 bits at a time, low group first. Each of the first three groups takes two levels of
+// the trie: a node of 8 slots picked by the group's high 3 bits, then one of 4 slots picked by its low 2 bits.
+// Copying a node on a persistent change retains every child it shares with the old version, an atomic increment
+// on a different cache line each, and the nodes of those first groups fill up with children as a map grows: a
+// path through two small nodes shares at most 10 children per group where one 32-slot node would share 31. Each
+// later group takes one level of 32 slots, where nodes hold few children in all but huge maps and a lookup saves
+// a level. A node keeps a bitmap of the slots that hold an entry and a bitmap of the slots that hold a child node,
+// with the children and entries packed after its header. Keys whose whole hashes are equal share a collision node
+// that keeps them in insertion order. Iterating slots in ascending order level by level visits each group's values
+// in ascending order (a split group's high bits, then its low bits), which is the order JVM Clojure's
+// PersistentHashMap iterates in: that order depends only on the hashes (and on insertion order within a
+// collision), not on where an entry sits in the trie.
 //
 // Nodes carry an atomic reference count. Operations take a node they do not own and answer the node after the
 // change: the same node when nothing changed, otherwise a new one. In edit mode (a transient that holds the only
@@ -13,10 +20,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <utility>
 
+#include "kelp/data/alloc.hpp"
 #include "kelp/data/value.hpp"
 
 namespace kelp::hamt {
@@ -27,10 +36,36 @@ inline bool key_equiv(const Value& a, const Value& b) {
 }
 inline uint32_t key_hash(const Value& k) { return static_cast<uint32_t>(hash(k)); }
 
-inline uint32_t chunk(uint32_t h, int shift) { return (h >> (shift & 31)) & 31; }
-inline uint32_t bitpos(uint32_t h, int shift) { return 1u << chunk(h, shift); }
-// Counting bits without the popcnt instruction (the build targets plain x86-64), inline rather than a library call.
+// The slot a hash takes at a depth. The first SPLIT_GROUPS groups take two levels each: the group's high 3 bits,
+// then its low 2 bits. Each later group takes one level of 32 slots; depth MAX_DEPTH reads the last group (2 bits),
+// and hashes that agree at every depth are equal.
+inline constexpr int SPLIT_GROUPS = 3;
+static_assert(SPLIT_GROUPS < 7);
+inline constexpr int MAX_DEPTH = 6 + SPLIT_GROUPS;
+inline constexpr struct Levels {
+  uint8_t shift[MAX_DEPTH + 1];
+  uint8_t mask[MAX_DEPTH + 1];
+  constexpr Levels() : shift(), mask() {
+    for (int d = 0; d <= MAX_DEPTH; ++d) {
+      bool split = d < 2 * SPLIT_GROUPS, high = split && d % 2 == 0;
+      int group = split ? d / 2 : d - SPLIT_GROUPS;
+      shift[d] = static_cast<uint8_t>(5 * group + (high ? 2 : 0));
+      mask[d] = !split ? 31 : high ? 7 : 3;
+    }
+  }
+} LEVELS;
+inline uint32_t chunk(uint32_t h, int depth) { return (h >> LEVELS.shift[depth]) & LEVELS.mask[depth]; }
+inline uint32_t bitpos(uint32_t h, int depth) { return 1u << chunk(h, depth); }
+// The build targets plain x86-64, without the popcnt instruction: a table counts the bits of the small nodes'
+// bitmaps in one load, arithmetic those of the wide ones.
+inline constexpr struct BitCounts {
+  uint8_t of[256];
+  constexpr BitCounts() : of() {
+    for (int i = 1; i < 256; ++i) of[i] = static_cast<uint8_t>(of[i >> 1] + (i & 1));
+  }
+} BIT_COUNTS;
 inline int popcount(uint32_t x) {
+  if (x < 256) return BIT_COUNTS.of[x];
   x = x - ((x >> 1) & 0x55555555u);
   x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
   x = (x + (x >> 4)) & 0x0F0F0F0Fu;
@@ -65,20 +100,25 @@ struct Node {
 
   int entry_count() const { return collision ? static_cast<int>(datamap) : popcount(datamap); }
   int child_count() const { return collision ? 0 : popcount(nodemap); }
-  E* entries() { return reinterpret_cast<E*>(this + 1); }
-  const E* entries() const { return reinterpret_cast<const E*>(this + 1); }
-  Node** children() { return reinterpret_cast<Node**>(entries() + entry_count()); }
-  Node* const* children() const { return reinterpret_cast<Node* const*>(entries() + entry_count()); }
+  // Children come first: a lookup passes through several nodes' children and reads one node's entries.
+  Node** children() { return reinterpret_cast<Node**>(this + 1); }
+  Node* const* children() const { return reinterpret_cast<Node* const*>(this + 1); }
+  E* entries() { return reinterpret_cast<E*>(children() + child_count()); }
+  const E* entries() const { return reinterpret_cast<const E*>(children() + child_count()); }
   E& entry_at(uint32_t bit) { return entries()[index_of(datamap, bit)]; }
   const E& entry_at(uint32_t bit) const { return entries()[index_of(datamap, bit)]; }
   Node*& child_at(uint32_t bit) { return children()[index_of(nodemap, bit)]; }
   Node* child_at(uint32_t bit) const { return children()[index_of(nodemap, bit)]; }
+  static size_t bytes(int entries, int children) {
+    return sizeof(Node) + entries * sizeof(E) + children * sizeof(Node*);
+  }
 };
 
 template <class E>
 Node<E>* alloc(bool collision, uint32_t datamap, uint32_t nodemap, int entries, int children) {
   static_assert(sizeof(Node<E>) % alignof(E) == 0);
-  void* p = ::operator new(sizeof(Node<E>) + entries * sizeof(E) + children * sizeof(Node<E>*));
+  // Nodes are small and a persistent change frees as many as it makes: the per-thread free lists suit them.
+  void* p = small_alloc(Node<E>::bytes(entries, children));
   auto* n = new (p) Node<E>;
   n->collision = collision;
   n->datamap = datamap;
@@ -97,11 +137,11 @@ void release(const Node<E>* node) {
   auto* n = const_cast<Node<E>*>(node);
   int ne = n->entry_count(), nc = n->child_count();
   Node<E>** kids = n->children();
-  for (int i = 0; i < nc; ++i) release(kids[i]);  // depth is at most 8 levels
+  for (int i = 0; i < nc; ++i) release(kids[i]);  // at most MAX_DEPTH + 2 levels deep
   E* es = n->entries();
   for (int i = 0; i < ne; ++i) es[i].~E();
   n->~Node();
-  ::operator delete(n);
+  small_free(n, Node<E>::bytes(ne, nc));
 }
 
 // Whether the caller may change n in place: it is editing and holds the only reference.
@@ -186,19 +226,19 @@ Node<E>* rebuild_collision(Node<E>* src, bool steal, int skip, E* extra) {
   return c;
 }
 
-// The smallest subtrie at `shift` holding a (hash ha) and b (hash hb), a being the earlier.
+// The smallest subtrie at `depth` holding a (hash ha) and b (hash hb), a being the earlier.
 template <class E>
-Node<E>* merge(int shift, E&& a, uint32_t ha, E&& b, uint32_t hb) {
+Node<E>* merge(int depth, E&& a, uint32_t ha, E&& b, uint32_t hb) {
   if (ha == hb) {
     Node<E>* c = alloc<E>(true, 2, ha, 2, 0);
     new (c->entries()) E(std::move(a));
     new (c->entries() + 1) E(std::move(b));
     return c;
   }
-  uint32_t ca = chunk(ha, shift), cb = chunk(hb, shift);
+  uint32_t ca = chunk(ha, depth), cb = chunk(hb, depth);
   if (ca == cb) {
     Node<E>* n = alloc<E>(false, 0, 1u << ca, 0, 1);
-    n->children()[0] = merge(shift + 5, std::move(a), ha, std::move(b), hb);
+    n->children()[0] = merge(depth + 1, std::move(a), ha, std::move(b), hb);
     return n;
   }
   Node<E>* n = alloc<E>(false, (1u << ca) | (1u << cb), 0, 2, 0);
@@ -209,10 +249,10 @@ Node<E>* merge(int shift, E&& a, uint32_t ha, E&& b, uint32_t hb) {
 }
 
 template <class E>
-Node<E>* assoc(Node<E>* n, int shift, uint32_t h, E& e, bool edit, bool& added);
+Node<E>* assoc(Node<E>* n, int depth, uint32_t h, E& e, bool edit, bool& added);
 
 template <class E>
-Node<E>* assoc_collision(Node<E>* n, int shift, uint32_t h, E& e, bool edit, bool& added) {
+Node<E>* assoc_collision(Node<E>* n, int depth, uint32_t h, E& e, bool edit, bool& added) {
   if (h == n->nodemap) {
     E* es = n->entries();
     for (int i = 0; i < n->entry_count(); ++i) {
@@ -227,18 +267,18 @@ Node<E>* assoc_collision(Node<E>* n, int shift, uint32_t h, E& e, bool edit, boo
     return rebuild_collision(n, edit, -1, &e);
   }
   // A different hash: put the collision node one level down in a new bitmap node, then add there.
-  Node<E>* w = alloc<E>(false, 0, bitpos(n->nodemap, shift), 0, 1);
+  Node<E>* w = alloc<E>(false, 0, bitpos(n->nodemap, depth), 0, 1);
   retain(n);
   w->children()[0] = n;
-  Node<E>* r = assoc(w, shift, h, e, true, added);
+  Node<E>* r = assoc(w, depth, h, e, true, added);
   if (r != w) release(w);
   return r;
 }
 
 template <class E>
-Node<E>* assoc(Node<E>* n, int shift, uint32_t h, E& e, bool edit, bool& added) {
-  if (n->collision) return assoc_collision(n, shift, h, e, edit, added);
-  uint32_t bit = bitpos(h, shift);
+Node<E>* assoc(Node<E>* n, int depth, uint32_t h, E& e, bool edit, bool& added) {
+  if (n->collision) return assoc_collision(n, depth, h, e, edit, added);
+  uint32_t bit = bitpos(h, depth);
   if (n->datamap & bit) {
     E& cur = n->entry_at(bit);
     if (key_equiv(cur.key, e.key)) {
@@ -249,14 +289,14 @@ Node<E>* assoc(Node<E>* n, int shift, uint32_t h, E& e, bool edit, bool& added) 
     }
     uint32_t hc = key_hash(cur.key);
     E old = edit ? E(std::move(cur)) : E(cur);
-    Node<E>* sub = merge(shift + 5, std::move(old), hc, std::move(e), h);
+    Node<E>* sub = merge(depth + 1, std::move(old), hc, std::move(e), h);
     added = true;
     return rebuild(n, edit, n->datamap ^ bit, n->nodemap | bit, bit, static_cast<E*>(nullptr), sub);
   }
   if (n->nodemap & bit) {
     Node<E>*& slot = n->child_at(bit);
     Node<E>* c = slot;
-    Node<E>* r = assoc(c, shift + 5, h, e, exclusive(edit, c), added);
+    Node<E>* r = assoc(c, depth + 1, h, e, exclusive(edit, c), added);
     if (r == c) return n;
     if (edit) { slot = r; release(c); return n; }
     return rebuild(n, false, n->datamap, n->nodemap, bit, static_cast<E*>(nullptr), r);
@@ -267,7 +307,7 @@ Node<E>* assoc(Node<E>* n, int shift, uint32_t h, E& e, bool edit, bool& added) 
 
 // Answers n, a new node, or nullptr when the node ends up empty.
 template <class E>
-Node<E>* without(Node<E>* n, int shift, uint32_t h, const Value& key, bool edit, bool& removed) {
+Node<E>* without(Node<E>* n, int depth, uint32_t h, const Value& key, bool edit, bool& removed) {
   if (n->collision) {
     if (h != n->nodemap) return n;
     for (int i = 0; i < n->entry_count(); ++i) {
@@ -278,7 +318,7 @@ Node<E>* without(Node<E>* n, int shift, uint32_t h, const Value& key, bool edit,
     }
     return n;
   }
-  uint32_t bit = bitpos(h, shift);
+  uint32_t bit = bitpos(h, depth);
   if (n->datamap & bit) {
     if (!key_equiv(n->entry_at(bit).key, key)) return n;
     removed = true;
@@ -289,7 +329,7 @@ Node<E>* without(Node<E>* n, int shift, uint32_t h, const Value& key, bool edit,
   if (n->nodemap & bit) {
     Node<E>*& slot = n->child_at(bit);
     Node<E>* c = slot;
-    Node<E>* r = without(c, shift + 5, h, key, exclusive(edit, c), removed);
+    Node<E>* r = without(c, depth + 1, h, key, exclusive(edit, c), removed);
     if (r == c) return n;
     if (r == nullptr) {
       if (n->nodemap == bit && n->datamap == 0) return nullptr;
@@ -304,14 +344,14 @@ Node<E>* without(Node<E>* n, int shift, uint32_t h, const Value& key, bool edit,
 
 template <class E>
 const E* find(const Node<E>* n, uint32_t h, const Value& key) {
-  for (int shift = 0; n; shift += 5) {
+  for (int depth = 0; n; ++depth) {
     if (n->collision) {
       if (h != n->nodemap) return nullptr;
       for (int i = 0; i < n->entry_count(); ++i)
         if (key_equiv(n->entries()[i].key, key)) return &n->entries()[i];
       return nullptr;
     }
-    uint32_t bit = bitpos(h, shift);
+    uint32_t bit = bitpos(h, depth);
     if (n->datamap & bit) {
       const E& e = n->entry_at(bit);
       return key_equiv(e.key, key) ? &e : nullptr;
@@ -382,7 +422,7 @@ class Cursor {
     const Node<E>* node;
     uint32_t rest;  // bitmap node: slots not yet visited; collision node: entries not yet visited
   };
-  Frame stack_[9];  // seven bitmap levels, a wrapper level and a collision node at most
+  Frame stack_[MAX_DEPTH + 2];  // the bitmap levels and a collision node below them at most
   int depth_ = 0;
   const E* cur_ = nullptr;
 };

@@ -455,6 +455,41 @@ TEST(HashMap, RandomEditsMatchModel) {
   }
 }
 
+// Keys whose hashes share their low 15 bits (and some their low 20) meet only below the trie's first three hash
+// groups, where its levels change shape: they must still land, go and iterate as everywhere else.
+TEST(HashMap, KeysSharingLowHashBitsMatchModel) {
+  auto low = [](int64_t x, uint32_t mask) { return static_cast<uint32_t>(hash(I(x))) & mask; };
+  std::vector<Value> pool = range(0, 40);
+  int shares_15 = 0, shares_20 = 0;
+  for (uint64_t j = 1; shares_15 < 30 || shares_20 < 6; ++j) {
+    auto x = static_cast<int64_t>(j * 0x9E3779B97F4A7C15ull);
+    if (low(x, 0xFFFFF) == low(7, 0xFFFFF)) {
+      if (shares_20++ < 6) pool.push_back(I(x));
+    } else if (low(x, 0x7FFF) == low(7, 0x7FFF)) {
+      if (shares_15++ < 30) pool.push_back(I(x));
+    }
+  }
+  std::mt19937_64 rng(7);
+  MapModel model;
+  Value m = empty_map();
+  TransientMap t;
+  for (int step = 0; step < 3000; ++step) {
+    const Value& k = pool[rng() % pool.size()];
+    if (rng() % 10 < 6) {
+      int64_t v = static_cast<int64_t>(rng() % 100);
+      m = assoc(m, k, I(v));
+      t.assoc(k, I(v));
+      model.assoc(k, v);
+    } else {
+      m = dissoc(m, k);
+      t.dissoc(k);
+      model.dissoc(k);
+    }
+    if (step % 50 == 0) ASSERT_NO_FATAL_FAILURE(expect_matches(m, model)) << "step " << step;
+  }
+  EXPECT_EQ(t.persistent(), m);
+}
+
 TEST(HashMap, AssocOfAHandedOverMapEditsOnlyWhatNobodyElseHolds) {
   Value m = map_of(range(0, 100));
   Value kept = m;  // a second holder: the handed-over map must be copied, not edited
