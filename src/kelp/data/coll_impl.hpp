@@ -2,6 +2,9 @@
 // the generic map and set functions dispatch to.
 #pragma once
 
+#include <memory>
+
+#include "kelp/data/error.hpp"
 #include "kelp/data/hash.hpp"
 #include "kelp/data/value.hpp"
 
@@ -19,6 +22,14 @@ inline int32_t map_hash(const Object& m) {
   murmur3::Unordered h;
   m.each_entry([&](const Value& k, const Value& v) { h.add(entry_hash(k, v)); return true; });
   return h.finish();
+}
+
+// A transient's state, or the error of a transient used after persistent!. A template, so that it can name the
+// transient's private state by deduction.
+template <class Impl>
+Impl& live(const std::unique_ptr<Impl>& impl) {
+  if (!impl) throw ValueError("java.lang.IllegalAccessError", "Transient used after persistent! call.");
+  return *impl;
 }
 
 inline int32_t set_hash(const Object& s) {

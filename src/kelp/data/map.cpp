@@ -454,14 +454,7 @@ struct TransientMap::Impl {
   HashBuilder big;
 };
 
-namespace {
-// A template, so that it can name the transient's private state by deduction.
-template <class Impl>
-Impl& live(const std::unique_ptr<Impl>& impl) {
-  if (!impl) throw ValueError("java.lang.IllegalAccessError", "Transient used after persistent! call.");
-  return *impl;
-}
-}  // namespace
+using coll::live;
 
 TransientMap::TransientMap() : impl_(std::make_unique<Impl>()) {}
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <new>
 
+#include "kelp/data/coll_impl.hpp"
 #include "kelp/data/error.hpp"
 #include "kelp/data/hash.hpp"
 #include "kelp/data/seq.hpp"
@@ -352,14 +353,7 @@ TransientVector::~TransientVector() = default;
 TransientVector::TransientVector(TransientVector&&) noexcept = default;
 TransientVector& TransientVector::operator=(TransientVector&&) noexcept = default;
 
-namespace {
-// A template, so that it can name the transient's private state by deduction.
-template <class Impl>
-Impl& live(const std::unique_ptr<Impl>& impl) {
-  if (!impl) throw ValueError("java.lang.IllegalAccessError", "Transient used after persistent! call.");
-  return *impl;
-}
-}  // namespace
+using coll::live;
 
 void TransientVector::conj(Value x) {
   Impl& t = live(impl_);
