@@ -13,15 +13,6 @@ bool is_reader_prefix(char32_t c) {
   return c == U'\'' || c == U'`' || c == U'~' || c == U'@' || c == U'#' || c == U'?';
 }
 
-char32_t closer_for(char32_t open) {
-  switch (open) {
-    case U'(': return U')';
-    case U'[': return U']';
-    case U'{': return U'}';
-    default: return 0;
-  }
-}
-
 std::u32string_view token_text(std::u32string_view text, const Token& t) {
   return text.substr(t.start, t.end - t.start);
 }
@@ -75,7 +66,7 @@ class FormReader {
 
   void bracket(const Token& t, Offset start) {
     char32_t c = text_[t.start];
-    if (char32_t closer = closer_for(c)) {
+    if (char32_t closer = closer_of(c)) {
       Frame f;
       f.node.start = start;
       f.node.open = t.start;

@@ -27,15 +27,6 @@ constexpr std::u32string_view BODY_INDENT_FORMS[] = {
 bool is_indent_space(char32_t c) { return c == U' ' || c == U'\t' || c == U'\f' || c == U'\v'; }
 bool is_trailing_space(char32_t c) { return c == U' ' || c == U'\t'; }
 
-char32_t closer_of(char32_t opener) {
-  switch (opener) {
-    case U'(': return U')';
-    case U'[': return U']';
-    case U'{': return U'}';
-    default: return 0;
-  }
-}
-bool is_closer(char32_t c) { return c == U')' || c == U']' || c == U'}'; }
 
 std::u32string_view token_text(std::u32string_view text, const Token& t) {
   return text.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start));

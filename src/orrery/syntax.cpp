@@ -329,17 +329,6 @@ const WordTable& word_table() {
 
 TokenType Scanner::classify(std::u32string_view word) { return word_table().type_of(word); }
 
-char32_t partner_of(char32_t open) {
-  switch (open) {
-    case U'(': return U')';
-    case U'[': return U']';
-    case U'{': return U'}';
-    default: return 0;
-  }
-}
-
-bool is_opener(char32_t c) { return c == U'(' || c == U'[' || c == U'{'; }
-
 
 // A one-entry cache: one immutable pair of a text (held, so its address cannot be reused while cached) and
 // its result, swapped whole under a mutex held only for the swap or the read; scanning happens outside it.
@@ -442,7 +431,7 @@ Brackets analyse_brackets(std::u32string_view text, const Tokens& tokens) {
     if (is_opener(c)) {
       out.bracket_tokens.push_back({tok.start, tok.end, static_cast<int>(stack.size()), BracketKind::Open});
       stack.push_back({c, tok.start});
-    } else if (!stack.empty() && partner_of(stack.back().ch) == c) {
+    } else if (!stack.empty() && closer_of(stack.back().ch) == c) {
       Offset open = stack.back().at;
       stack.pop_back();
       out.bracket_tokens.push_back({tok.start, tok.end, static_cast<int>(stack.size()), BracketKind::Close});
@@ -546,8 +535,6 @@ bool is_gap_char(char32_t c) {
 bool binds_forward(char32_t c) {
   return is_opener(c) || c == U'@' || c == U'\'' || c == U'~' || c == U'^' || c == U'`' || c == U'#';
 }
-
-bool is_closer(char32_t c) { return c == U')' || c == U']' || c == U'}'; }
 
 // Whether the text between caret and a nearby token lets the caret reach it: no line break, only brackets,
 // reader prefixes, commas and spaces, and not two plain spaces alone.

@@ -31,6 +31,18 @@ enum class TokenType : uint8_t {
 };
 
 inline bool is_symbol_like(TokenType t) { return t >= TokenType::SpecialForm; }
+
+// Bracket pairs: the closer of an opening bracket ('\0' for any other character).
+inline char32_t closer_of(char32_t opener) {
+  switch (opener) {
+    case U'(': return U')';
+    case U'[': return U']';
+    case U'{': return U'}';
+    default: return U'\0';
+  }
+}
+inline bool is_opener(char32_t c) { return c == U'(' || c == U'[' || c == U'{'; }
+inline bool is_closer(char32_t c) { return c == U')' || c == U']' || c == U'}'; }
 // The keyword name of a type: "comment", "special-form", ...
 std::string_view token_type_name(TokenType t);
 
