@@ -94,10 +94,10 @@ TEST(GtkArgv, EveryArgumentBecomesAnAbsolutePath) {
   const Case cases[] = {
       {"/w", {}, {"orrery"}},
       {"/w", {"--help"}, {"orrery", "/w/--help"}},
-      {"/work", {"a.clj"}, {"orrery", "/work/a.clj"}},
-      {"/work", {"/etc/x.edn", "src/b.clj", "-"}, {"orrery", "/etc/x.edn", "/work/src/b.clj", "/work/-"}},
-      {"/work", {"../x/./y.clj"}, {"orrery", "/work/../x/./y.clj"}},
-      {"/work/", {"a.clj"}, {"orrery", "/work/a.clj"}},
+      {"/home/ada/proj", {"a.clj"}, {"orrery", "/home/ada/proj/a.clj"}},
+      {"/home/ada/proj", {"/etc/x.edn", "src/b.clj", "-"}, {"orrery", "/etc/x.edn", "/home/ada/proj/src/b.clj", "/home/ada/proj/-"}},
+      {"/home/ada/proj", {"../x/./y.clj"}, {"orrery", "/home/ada/proj/../x/./y.clj"}},
+      {"/home/ada/proj/", {"a.clj"}, {"orrery", "/home/ada/proj/a.clj"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(gtk_argv(c.cwd, c.args), c.expected) << c.cwd << " " << ::testing::PrintToString(c.args);
