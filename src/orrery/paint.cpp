@@ -9,7 +9,7 @@ namespace orrery {
 
 namespace {
 
-WordSet word_set(std::initializer_list<std::u32string_view> words) {
+WordSet word_set(std::span<const std::u32string_view> words) {
   WordSet set;
   set.reserve(words.size());
   for (auto w : words) set.emplace(w);
@@ -31,41 +31,7 @@ std::string style_key_name(StyleKey key) {
 }
 
 const WordSets& kelp_word_sets() {
-  static const WordSets sets{
-      "kelp",
-      word_set({U"def",         U"defn",        U"defn-",      U"defmacro",    U"defmulti",       U"defmethod",
-                U"defprotocol", U"defrecord",   U"deftype",    U"definterface", U"defonce",       U"let",
-                U"loop",        U"recur",       U"binding",    U"with-open",   U"with-local-vars", U"with-redefs",
-                U"with-out-str", U"with-in-str", U"if",        U"if-not",      U"if-let",         U"when",
-                U"when-not",    U"when-let",    U"when-first", U"when-some",   U"if-some",        U"cond",
-                U"condp",       U"case",        U"do",         U"fn",          U"fn*",            U"doseq",
-                U"dotimes",     U"for",         U"while",      U"try",         U"catch",          U"finally",
-                U"throw",       U"ns",          U"in-ns",      U"require",     U"use",            U"import",
-                U"refer",       U"quote",       U"var",        U"set!"}),
-      word_set({U"println",    U"print",        U"prn",         U"pr",          U"printf",      U"read-line",
-                U"read-string", U"slurp",       U"spit",        U"map",         U"filter",      U"reduce",
-                U"remove",     U"take",         U"drop",        U"take-while",  U"drop-while",  U"concat",
-                U"into",       U"assoc",        U"dissoc",      U"get",         U"get-in",      U"assoc-in",
-                U"update",     U"update-in",    U"conj",        U"disj",        U"contains?",   U"count",
-                U"empty?",     U"seq",          U"first",       U"rest",        U"next",        U"last",
-                U"nth",        U"peek",         U"pop",         U"cons",        U"vec",         U"set",
-                U"hash-map",   U"vector",       U"list",        U"keys",        U"vals",        U"select-keys",
-                U"zipmap",     U"merge",        U"merge-with",  U"sort",        U"sort-by",     U"group-by",
-                U"partition",  U"partition-by", U"flatten",     U"distinct",    U"reverse",     U"interleave",
-                U"interpose",  U"keep",         U"nil?",        U"some?",       U"true?",       U"false?",
-                U"string?",    U"number?",      U"integer?",    U"float?",      U"boolean?",    U"keyword?",
-                U"symbol?",    U"fn?",          U"vector?",     U"map?",        U"set?",        U"seq?",
-                U"list?",      U"coll?",        U"pos?",        U"neg?",        U"zero?",       U"even?",
-                U"odd?",       U"+",            U"-",           U"*",           U"/",           U"inc",
-                U"dec",        U"max",          U"min",         U"quot",        U"rem",         U"mod",
-                U"abs",        U"=",            U"==",          U"not=",        U"<",           U"<=",
-                U">",          U">=",           U"not",         U"and",         U"or",          U"atom",
-                U"deref",      U"swap!",        U"reset!",      U"swap-vals!",  U"reset-vals!", U"future",
-                U"promise",    U"deliver",      U"realized?",   U"delay",       U"force",       U"apply",
-                U"partial",    U"comp",         U"constantly",  U"identity",    U"juxt",        U"memoize",
-                U"complement", U"doc",          U"source",      U"apropos",     U"dir",         U"find-doc",
-                U"format",     U"str"}),
-  };
+  static const WordSets sets{"kelp", word_set(special_form_words()), word_set(core_builtin_words())};
   return sets;
 }
 

@@ -474,6 +474,8 @@ bool is_special_form_word(std::u32string_view word) {
   return word_table().type_of(word) == TokenType::SpecialForm;
 }
 bool is_core_builtin_word(std::u32string_view word) { return word_table().type_of(word) == TokenType::Builtin; }
+std::span<const std::u32string_view> special_form_words() { return SPECIAL_FORMS; }
+std::span<const std::u32string_view> core_builtin_words() { return CORE_BUILTINS; }
 
 Tokens tokenize(std::u32string_view text) { return Scanner(text).run(); }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -59,6 +60,9 @@ using Tokens = std::vector<Token>;
 bool is_constant_word(std::u32string_view word);
 bool is_special_form_word(std::u32string_view word);
 bool is_core_builtin_word(std::u32string_view word);
+// The kelp profile's lists themselves (in sorted order), for modules that build word sets from them.
+std::span<const std::u32string_view> special_form_words();
+std::span<const std::u32string_view> core_builtin_words();
 
 // Tokens in text order. The TextPtr form answers from a one-entry cache when given the identical text object;
 // the _equal form also when the cached text is equal by content.
