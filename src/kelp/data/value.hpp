@@ -38,6 +38,15 @@ enum class Kind : uint16_t {
   Inst,        // #inst: milliseconds since the epoch
   Uuid,        // #uuid
   Seq,         // any other sequence (vector seqs, map seqs, lazy sequences, ...)
+  // The runtime's kinds.
+  Pattern,     // a compiled regular expression
+  Fn,          // anything made by fn* or a native function
+  Var,
+  Namespace,
+  Throwable,   // an exception value
+  Reference,   // atoms, volatiles, delays, promises, futures
+  Reduced,
+  Host,        // host objects: classes, writers, readers, string builders, ...
   Other,
 };
 

@@ -1,0 +1,16 @@
+# Writes OUT: a C++ table of the Clojure sources under ROOT, keyed by their path relative to ROOT
+# ("clojure/core.clj"). Run at build time so edits to the sources rebuild the table.
+file(GLOB_RECURSE files RELATIVE ${ROOT} ${ROOT}/*.clj ${ROOT}/*.cljc)
+list(SORT files)
+set(body "// Generated from the embedded Clojure sources; do not edit.\n#include \"kelp/lib/embedded.hpp\"\n\nnamespace kelp::lib {\nnamespace {\n")
+set(table "")
+set(i 0)
+foreach(f ${files})
+  file(READ ${ROOT}/${f} text)
+  string(APPEND body "const char k${i}[] = R\"kelp_src(${text})kelp_src\";\n")
+  string(APPEND table "    {\"${f}\", std::string_view(k${i}, sizeof(k${i}) - 1)},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::vector<EmbeddedSource>& embedded_sources() {\n  static const std::vector<EmbeddedSource> all = {\n${table}  };\n  return all;\n}\n\n}  // namespace kelp::lib\n")
+file(WRITE ${OUT}.tmp "${body}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OUT}.tmp ${OUT})

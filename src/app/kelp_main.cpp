@@ -1,0 +1,2 @@
+// The kelp command-line tool.
+int main() { return 0; }

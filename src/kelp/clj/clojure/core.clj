@@ -1,0 +1,1 @@
+(in-ns 'clojure.core)

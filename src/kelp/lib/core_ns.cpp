@@ -1,0 +1,8 @@
+// Placeholder until this library lands.
+#include "kelp/lib/install.hpp"
+
+namespace kelp::lib {
+
+void install_core_ns() {}
+
+}  // namespace kelp::lib

@@ -1,0 +1,52 @@
+// The host layer: the Java interop Clojure programmers write daily, answered by kelp itself.
+// (Math/abs x), Math/PI, (System/currentTimeMillis), (Thread/sleep 10), (Integer/parseInt "1"),
+// (.toUpperCase s), (.-field obj), (StringBuilder. "a"), (class x), (instance? String x), java.util.UUID, ...
+// Anything else is a clear error: "kelp has no class java.awt.Frame".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "kelp/data/value.hpp"
+#include "kelp/rt/fn.hpp"
+
+namespace kelp::rt::host {
+
+// A class as a value: what (class x) answers and what `String` evaluates to. Prints as its name.
+class HostClass final : public Object {
+ public:
+  HostClass(std::string name, const HostClass* super);
+  const std::string& name() const { return name_; }   // "java.lang.String"
+  std::string_view simple_name() const;               // "String"
+  const HostClass* super() const { return super_; }
+  std::string_view type_name() const override { return "java.lang.Class"; }
+
+ private:
+  std::string name_;
+  const HostClass* super_;
+};
+
+// The class a name stands for ("String", "java.lang.String", "Math", "clojure.lang.PersistentVector",
+// "Exception"), or nil when kelp has none. Simple names resolve for java.lang and the classes Clojure imports by
+// default.
+Value find_class(std::string_view name);
+// The class of any value ((class 1) is java.lang.Long); nil for nil.
+Value class_of(const Value& v);
+// (instance? c x), following superclasses and the interfaces kelp knows (clojure.lang.IFn, java.util.Map, ...).
+bool is_instance(const Value& cls, const Value& x);
+
+// (Class/member args...): the function implementing a static method, resolved once by the compiler; nil when the
+// class has no such method (the compiler then reports "No matching method abs found taking 3 args for class
+// java.lang.Math" at the call, or "Unable to find static field: X in class Y" for a field).
+Value static_method(const Value& cls, std::string_view member);
+// Class/FIELD: the value of a static field; nullopt-like nil-with-flag via found.
+Value static_field(const Value& cls, std::string_view field, bool* found);
+// (.method target args...): dispatches on the target's class at each call. Throws IllegalArgumentException
+// "No matching method toUpperCase found taking 1 args for class java.lang.Long" when there is none.
+Value invoke_method(const Value& target, std::string_view method, Args args);
+// (.-field target)
+Value get_field(const Value& target, std::string_view field);
+// (Class. args...) / (new Class args...)
+Value construct(const Value& cls, Args args);
+
+}  // namespace kelp::rt::host
