@@ -22,6 +22,9 @@ class Fn : public Object {
   Fn() : Object(Kind::Fn, META) {}
   explicit Fn(Value meta) : Object(Kind::Fn, META), meta_(std::move(meta)) {}
   virtual Value invoke(Args args) const = 0;
+  // (apply f fixed... more): the default realises `more` and calls invoke; a variadic function can bind its rest
+  // parameter to what is left of `more` without realising it, so (apply f (range)) works for (fn [a & xs] ...).
+  virtual Value apply_to(Args fixed, const Value& more) const;
   // The name shown in arity errors and stack traces: "user/f", "clojure.core/map", "user/eval12/fn--13".
   virtual std::string display_name() const = 0;
   // Macros are functions whose var is marked :macro; the function itself does not know.

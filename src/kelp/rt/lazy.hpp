@@ -25,7 +25,7 @@ class LazySeq final : public SeqObject {
 
  private:
   Value realize() const;
-  mutable std::mutex mutex_;
+  mutable std::recursive_mutex mutex_;  // a body may look at its own seq, as the JVM's monitor allows
   mutable Value thunk_;   // nil once realised
   mutable Value seq_;
   mutable bool realized_ = false;

@@ -1,0 +1,16 @@
+#include "kelp/lib/install.hpp"
+
+namespace kelp::lib {
+
+void install_all() {
+  install_core_seq();
+  install_core_num();
+  install_core_str();
+  install_core_state();
+  install_core_ns();
+  install_host();
+  install_clojure_string();
+  install_compiler_fns();
+}
+
+}  // namespace kelp::lib

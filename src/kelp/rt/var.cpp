@@ -1,0 +1,148 @@
+#include "kelp/rt/var.hpp"
+
+#include <fmt/format.h>
+
+#include "kelp/data/hash.hpp"
+#include "kelp/data/map.hpp"
+#include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
+#include "kelp/rt/fn.hpp"
+#include "kelp/rt/namespace.hpp"
+#include "kelp/rt/thread.hpp"
+#include "kelp/rt/throwable.hpp"
+
+namespace kelp::rt {
+
+namespace {
+
+class SpinGuard {
+ public:
+  explicit SpinGuard(std::atomic_flag& f) : f_(f) {
+    while (f_.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~SpinGuard() { f_.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag& f_;
+};
+
+class Unbound final : public Object {
+ public:
+  explicit Unbound(std::string name) : Object(Kind::Other, 0), name_(std::move(name)) {}
+  std::string_view type_name() const override { return "clojure.lang.Var$Unbound"; }
+  std::string name_;
+};
+
+bool meta_flag(const Value& meta, std::string_view key) {
+  const Value* v = meta.is_nil() ? nullptr : get(meta, keyword(key));
+  return v && v->truthy();
+}
+
+}  // namespace
+
+Var::Var(Namespace* ns, Value sym) : Object(Kind::Var, META), ns_(ns), sym_(std::move(sym)) {}
+
+std::string Var::full_name() const {
+  std::string out;
+  if (ns_) {
+    out += ns_->name_str();
+    out += '/';
+  }
+  out += sym_.as<Symbol>().name();
+  return out;
+}
+
+Value Var::deref() const {
+  if (thread_bound.load(std::memory_order_relaxed) > 0) {
+    if (BindingFrame::Entry* e = find_binding(this)) return e->val;
+  }
+  {
+    SpinGuard g(lock_);
+    if (has_root_) return root_;
+  }
+  return unbound_marker(*this);
+}
+
+Value Var::root() const {
+  {
+    SpinGuard g(lock_);
+    if (has_root_) return root_;
+  }
+  return unbound_marker(*this);
+}
+
+bool Var::has_root() const {
+  SpinGuard g(lock_);
+  return has_root_;
+}
+
+bool Var::is_bound() const {
+  if (has_root()) return true;
+  return thread_bound.load(std::memory_order_relaxed) > 0 && find_binding(this) != nullptr;
+}
+
+void Var::bind_root(Value v) {
+  Value old;
+  {
+    SpinGuard g(lock_);
+    old = std::move(root_);
+    root_ = std::move(v);
+    has_root_ = true;
+  }
+  // old is released outside the lock: its destructor may run arbitrary frees.
+}
+
+void Var::unbind_root() {
+  Value old;
+  SpinGuard g(lock_);
+  old = std::move(root_);
+  has_root_ = false;
+}
+
+Value Var::alter_root(const Value& f, std::span<const Value> args) {
+  // Serialised through the meta mutex (the root's spin lock cannot be held across a call into Clojure).
+  std::lock_guard<std::mutex> serial(meta_mutex_);
+  std::vector<Value> all;
+  all.reserve(args.size() + 1);
+  all.push_back(root());
+  all.insert(all.end(), args.begin(), args.end());
+  Value result = call(f, Args(all.data(), all.size()));
+  bind_root(result);
+  return result;
+}
+
+bool Var::is_macro() const { return meta_flag(meta(), "macro"); }
+bool Var::is_private() const { return meta_flag(meta(), "private"); }
+
+void Var::set(Value v) {
+  BindingFrame::Entry* e = thread_bound.load(std::memory_order_relaxed) > 0 ? find_binding(this) : nullptr;
+  if (!e)
+    throw_illegal_state(fmt::format("Can't change/establish root binding of: {} with set",
+                                    std::string(sym_.as<Symbol>().name())));
+  e->val = std::move(v);
+}
+
+Value Var::meta() const {
+  std::lock_guard<std::mutex> g(meta_mutex_);
+  return meta_;
+}
+
+void Var::set_meta(Value m) {
+  Value old;
+  std::lock_guard<std::mutex> g(meta_mutex_);
+  old = std::move(meta_);
+  meta_ = std::move(m);
+}
+
+int32_t Var::compute_hash() const {
+  return static_cast<int32_t>(reinterpret_cast<uintptr_t>(this) >> 4);
+}
+
+Value make_var(Namespace* ns, Value sym) { return Value::adopt(new Var(ns, std::move(sym))); }
+
+bool is_unbound(const Value& v) { return v.is(Kind::Other) && v.obj()->type_name() == "clojure.lang.Var$Unbound"; }
+
+Value unbound_marker(const Var& v) { return Value::adopt(new Unbound(v.full_name())); }
+
+}  // namespace kelp::rt
