@@ -44,6 +44,10 @@ Value static_field(const Value& cls, std::string_view field, bool* found);
 // (.method target args...): dispatches on the target's class at each call. Throws IllegalArgumentException
 // "No matching method toUpperCase found taking 1 args for class java.lang.Long" when there is none.
 Value invoke_method(const Value& target, std::string_view method, Args args);
+// Java's toString for any value: a string's own text, a class as "class java.lang.String", a StringBuilder's
+// contents, an exception as "java.lang.Exception: message", nil as "null"; the printed form otherwise.
+std::string to_string(const Value& v);
+
 // (.-field target)
 Value get_field(const Value& target, std::string_view field);
 // (Class. args...) / (new Class args...)

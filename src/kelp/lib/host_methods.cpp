@@ -1,0 +1,619 @@
+// Instance methods and constructors of the host classes kelp answers: String, StringBuilder, numbers,
+// collections, exceptions, writers, classes, and Object's own methods for every value.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "kelp/data/compare.hpp"
+#include "kelp/data/map.hpp"
+#include "kelp/data/number.hpp"
+#include "kelp/data/pattern.hpp"
+#include "kelp/data/set.hpp"
+#include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
+#include "kelp/data/tagged.hpp"
+#include "kelp/data/vector.hpp"
+#include "kelp/lib/host_detail.hpp"
+#include "kelp/rt/core_vars.hpp"
+#include "kelp/rt/io.hpp"
+#include "kelp/rt/lazy.hpp"
+#include "kelp/rt/throwable.hpp"
+#include "kelp/rt/var.hpp"
+
+namespace kelp::rt::host::detail {
+
+std::string StringBuilder::str() const {
+  std::lock_guard lock(mutex_);
+  return buf_;
+}
+
+void StringBuilder::append(std::string_view s) {
+  std::lock_guard lock(mutex_);
+  buf_.append(s);
+}
+
+namespace {
+
+using Method = Value (*)(const Value& self, Args args);
+struct Entry {
+  const char* name;
+  int min, max;
+  Method fn;
+};
+
+// Runs the entry named `method` taking args.size() arguments; false when the table has none.
+bool dispatch(std::span<const Entry> table, const Value& self, std::string_view method, Args args, Value* out) {
+  for (const Entry& e : table) {
+    if (method != e.name) continue;
+    int n = static_cast<int>(args.size());
+    if (n < e.min || (e.max >= 0 && n > e.max)) continue;
+    *out = e.fn(self, args);
+    return true;
+  }
+  return false;
+}
+
+int64_t int_arg(const Value& v, std::string_view method) {
+  if (!v.is_int()) throw_illegal_argument("No matching method " + std::string(method) + " found taking 1 args");
+  return v.as_int();
+}
+
+Value call_core(const char* name, Args args) {
+  Value var = core_vars().core->find_interned(symbol(name));
+  if (var.is_nil()) throw_unsupported(std::string("clojure.core/") + name + " is not available");
+  return call(as_var(var).deref(), args);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// String. Indices count code points, as everywhere in kelp.
+
+const String& s_of(const Value& v) { return v.as<String>(); }
+std::string_view sv(const Value& v) { return str_view(v); }
+std::string text_arg(const Value& v) { return v.is_char() ? to_string(v) : std::string(str_view(v)); }
+
+[[noreturn]] void string_index(std::string msg) { throw_error("java.lang.StringIndexOutOfBoundsException", msg); }
+
+Value substring(const Value& s, Args a) {
+  int64_t n = s_of(s).count();
+  int64_t b = int_arg(a[0], "substring"), e = a.size() > 1 ? int_arg(a[1], "substring") : n;
+  if (b < 0 || e > n || b > e)
+    string_index("begin " + std::to_string(b) + ", end " + std::to_string(e) + ", length " + std::to_string(n));
+  return kelp::substring(s, b, e);
+}
+
+// The code point index of needle in hay at or after `from` (or at or before it, backwards), or -1.
+int64_t index_of(const Value& hay, std::string needle, int64_t from, bool backwards) {
+  std::u32string h = to_u32(sv(hay)), n = to_u32(needle);
+  if (backwards) {
+    if (from < 0) return -1;
+    size_t r = h.rfind(n, static_cast<size_t>(from));
+    return r == std::u32string::npos ? -1 : static_cast<int64_t>(r);
+  }
+  if (from < 0) from = 0;
+  if (from > static_cast<int64_t>(h.size())) return -1;
+  size_t r = h.find(n, static_cast<size_t>(from));
+  return r == std::u32string::npos ? -1 : static_cast<int64_t>(r);
+}
+
+std::string needle_of(const Value& v, std::string_view method) {
+  if (v.is(Kind::String)) return std::string(sv(v));
+  if (v.is_char()) return to_string(v);
+  if (v.is_int()) return to_string(Value::character(static_cast<char32_t>(v.as_int())));
+  throw_illegal_argument("No matching method " + std::string(method) + " found taking 1 args");
+}
+
+std::string map_case(std::string_view s, bool upper) {
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    char32_t c = decode_utf8(s, i);
+    bool lower_c = (c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
+                   (c >= 0x430 && c <= 0x44F);
+    bool upper_c = (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9) ||
+                   (c >= 0x410 && c <= 0x42F);
+    if (upper && lower_c) c -= 32;
+    else if (!upper && upper_c) c += 32;
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+bool java_space(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+std::string_view trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && java_space(s[b])) ++b;
+  while (e > b && java_space(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool is_blank(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    char32_t c = decode_utf8(s, i);
+    if (!(c == ' ' || (c >= 9 && c <= 13) || (c >= 0x1C && c <= 0x1F) || c == 0x2028 || c == 0x2029 ||
+          c == 0x3000 || (c >= 0x2000 && c <= 0x200A && c != 0x2007)))
+      return false;
+  }
+  return true;
+}
+
+std::string replace_all(std::string_view s, std::string_view from, std::string_view to) {
+  if (from.empty()) {
+    // Java inserts the replacement around every character.
+    std::string out(to);
+    size_t i = 0;
+    while (i < s.size()) {
+      size_t start = i;
+      decode_utf8(s, i);
+      out.append(s.substr(start, i - start)).append(to);
+    }
+    return out;
+  }
+  std::string out;
+  size_t pos = 0;
+  for (size_t hit; (hit = s.find(from, pos)) != std::string_view::npos; pos = hit + from.size())
+    out.append(s.substr(pos, hit - pos)).append(to);
+  out.append(s.substr(pos));
+  return out;
+}
+
+// A regular expression that is only literal text (no metacharacters), as its text; nullopt otherwise.
+std::optional<std::string> literal_regex(std::string_view re) {
+  std::string out;
+  for (size_t i = 0; i < re.size(); ++i) {
+    char c = re[i];
+    if (c == '\\' && i + 1 < re.size() && !std::isalnum(static_cast<unsigned char>(re[i + 1]))) {
+      out += re[++i];
+      continue;
+    }
+    if (std::string_view(".[]{}()*+?^$|\\").find(c) != std::string_view::npos) return std::nullopt;
+    out += c;
+  }
+  return out;
+}
+
+Value split(const Value& s, Args a) {
+  std::string re = a[0].is(Kind::Pattern) ? std::string(pattern_source(a[0])) : std::string(sv(a[0]));
+  std::optional<std::string> lit = literal_regex(re);
+  if (!lit) throw_unsupported("String.split with a regular expression (" + re + ") is not supported by kelp; use clojure.string/split");
+  int64_t limit = a.size() > 1 ? int_arg(a[1], "split") : 0;
+  std::string_view text = sv(s);
+  std::vector<Value> parts;
+  if (lit->empty()) {
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t start = i;
+      decode_utf8(text, i);
+      parts.push_back(make_string(text.substr(start, i - start)));
+    }
+    if (parts.empty()) parts.push_back(make_string(""));
+  } else {
+    size_t pos = 0;
+    for (size_t hit; (limit <= 0 || static_cast<int64_t>(parts.size()) < limit - 1) &&
+                     (hit = text.find(*lit, pos)) != std::string_view::npos;
+         pos = hit + lit->size())
+      parts.push_back(make_string(text.substr(pos, hit - pos)));
+    parts.push_back(make_string(text.substr(pos)));
+  }
+  // Java drops trailing empty strings when the limit is zero (but a lone empty input stays).
+  if (limit == 0)
+    while (parts.size() > 1 && str_view(parts.back()).empty()) parts.pop_back();
+  return make_vector(parts);
+}
+
+Value matches(const Value& s, Args a) {
+  std::optional<std::string> lit = literal_regex(sv(a[0]));
+  if (!lit) throw_unsupported("String.matches with a regular expression is not supported by kelp; use re-matches");
+  return Value::boolean(sv(s) == *lit);
+}
+
+Value cmp_strings(const Value& s, const Value& other, bool ignore_case) {
+  if (!other.is(Kind::String)) throw_class_cast("class " + std::string(type_name(other)) + " cannot be cast to class java.lang.String");
+  if (!ignore_case) return Value::integer(compare_strings(sv(s), sv(other)));
+  return Value::integer(compare_strings(map_case(sv(s), false), map_case(sv(other), false)));
+}
+
+const Entry STRING_METHODS[] = {
+    {"length", 0, 0, [](const Value& s, Args) { return Value::integer(s_of(s).count()); }},
+    {"isEmpty", 0, 0, [](const Value& s, Args) { return Value::boolean(sv(s).empty()); }},
+    {"isBlank", 0, 0, [](const Value& s, Args) { return Value::boolean(is_blank(sv(s))); }},
+    {"charAt", 1, 1, [](const Value& s, Args a) {
+       int64_t i = int_arg(a[0], "charAt"), n = s_of(s).count();
+       if (i < 0 || i >= n) string_index("String index out of range: " + std::to_string(i));
+       return Value::character(s_of(s).at(i));
+     }},
+    {"codePointAt", 1, 1, [](const Value& s, Args a) {
+       int64_t i = int_arg(a[0], "codePointAt"), n = s_of(s).count();
+       if (i < 0 || i >= n) string_index("String index out of range: " + std::to_string(i));
+       return Value::integer(s_of(s).at(i));
+     }},
+    {"substring", 1, 2, [](const Value& s, Args a) { return substring(s, a); }},
+    {"subSequence", 2, 2, [](const Value& s, Args a) { return substring(s, a); }},
+    {"indexOf", 1, 2, [](const Value& s, Args a) {
+       return Value::integer(index_of(s, needle_of(a[0], "indexOf"), a.size() > 1 ? int_arg(a[1], "indexOf") : 0, false));
+     }},
+    {"lastIndexOf", 1, 2, [](const Value& s, Args a) {
+       int64_t from = a.size() > 1 ? int_arg(a[1], "lastIndexOf") : s_of(s).count();
+       return Value::integer(index_of(s, needle_of(a[0], "lastIndexOf"), from, true));
+     }},
+    {"startsWith", 1, 1, [](const Value& s, Args a) { return Value::boolean(sv(s).starts_with(text_arg(a[0]))); }},
+    {"endsWith", 1, 1, [](const Value& s, Args a) { return Value::boolean(sv(s).ends_with(text_arg(a[0]))); }},
+    {"contains", 1, 1, [](const Value& s, Args a) {
+       return Value::boolean(sv(s).find(to_string(a[0])) != std::string_view::npos);
+     }},
+    {"toUpperCase", 0, 0, [](const Value& s, Args) { return make_string(map_case(sv(s), true)); }},
+    {"toLowerCase", 0, 0, [](const Value& s, Args) { return make_string(map_case(sv(s), false)); }},
+    {"trim", 0, 0, [](const Value& s, Args) { return make_string(trim(sv(s))); }},
+    {"strip", 0, 0, [](const Value& s, Args) { return make_string(trim(sv(s))); }},
+    {"replace", 2, 2, [](const Value& s, Args a) {
+       return make_string(replace_all(sv(s), to_string(a[0]), to_string(a[1])));
+     }},
+    {"equals", 1, 1, [](const Value& s, Args a) {
+       return Value::boolean(a[0].is(Kind::String) && sv(s) == sv(a[0]));
+     }},
+    {"equalsIgnoreCase", 1, 1, [](const Value& s, Args a) {
+       return Value::boolean(a[0].is(Kind::String) && map_case(sv(s), false) == map_case(sv(a[0]), false));
+     }},
+    {"compareTo", 1, 1, [](const Value& s, Args a) { return cmp_strings(s, a[0], false); }},
+    {"compareToIgnoreCase", 1, 1, [](const Value& s, Args a) { return cmp_strings(s, a[0], true); }},
+    {"concat", 1, 1, [](const Value& s, Args a) {
+       return make_string(std::string(sv(s)) + std::string(sv(a[0])));
+     }},
+    {"repeat", 1, 1, [](const Value& s, Args a) {
+       std::string out;
+       for (int64_t i = int_arg(a[0], "repeat"); i > 0; --i) out += sv(s);
+       return make_string(out);
+     }},
+    {"split", 1, 2, [](const Value& s, Args a) { return split(s, a); }},
+    {"matches", 1, 1, [](const Value& s, Args a) { return matches(s, a); }},
+    {"toCharArray", 0, 0, [](const Value& s, Args) {
+       std::vector<Value> cs;
+       for (char32_t c : to_u32(sv(s))) cs.push_back(Value::character(c));
+       return make_vector(cs);
+     }},
+    {"getBytes", 0, 1, [](const Value& s, Args) {
+       std::vector<Value> bs;
+       for (char c : sv(s)) bs.push_back(Value::integer(static_cast<signed char>(c)));
+       return make_vector(bs);
+     }},
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// StringBuilder
+
+detail::StringBuilder& sb_of(const Value& v) { return const_cast<detail::StringBuilder&>(v.as<detail::StringBuilder>()); }
+
+// Byte offset of code point index i in s, or npos past the end.
+size_t offset_of(const std::string& s, int64_t i) {
+  size_t at = 0;
+  for (int64_t k = 0; k < i; ++k) {
+    if (at >= s.size()) return std::string::npos;
+    decode_utf8(s, at);
+  }
+  return at;
+}
+
+const Entry BUILDER_METHODS[] = {
+    {"append", 1, 1, [](const Value& b, Args a) {
+       sb_of(b).append(to_string(a[0]));
+       return b;
+     }},
+    {"toString", 0, 0, [](const Value& b, Args) { return make_string(sb_of(b).str()); }},
+    {"length", 0, 0, [](const Value& b, Args) { return Value::integer(make_string(sb_of(b).str()).as<String>().count()); }},
+    {"reverse", 0, 0, [](const Value& b, Args) {
+       sb_of(b).edit([](std::string& s) {
+         std::u32string u = to_u32(s);
+         std::reverse(u.begin(), u.end());
+         s = to_utf8(u);
+       });
+       return b;
+     }},
+    {"insert", 2, 2, [](const Value& b, Args a) {
+       int64_t i = int_arg(a[0], "insert");
+       std::string text = to_string(a[1]);
+       sb_of(b).edit([&](std::string& s) {
+         size_t at = i < 0 ? std::string::npos : offset_of(s, i);
+         if (at == std::string::npos) string_index("offset " + std::to_string(i) + ", length " + std::to_string(to_u32(s).size()));
+         s.insert(at, text);
+       });
+       return b;
+     }},
+    {"setLength", 1, 1, [](const Value& b, Args a) {
+       int64_t n = int_arg(a[0], "setLength");
+       if (n < 0) string_index("String index out of range: " + std::to_string(n));
+       sb_of(b).edit([&](std::string& s) {
+         size_t at = offset_of(s, n);
+         if (at != std::string::npos) s.resize(at);
+         else s.append(static_cast<size_t>(n) - to_u32(s).size(), '\0');
+       });
+       return Value();
+     }},
+    {"charAt", 1, 1, [](const Value& b, Args a) {
+       Value s = make_string(sb_of(b).str());
+       int64_t i = int_arg(a[0], "charAt");
+       if (i < 0 || i >= s.as<String>().count()) string_index("index " + std::to_string(i) + ",length " + std::to_string(s.as<String>().count()));
+       return Value::character(s.as<String>().at(i));
+     }},
+    {"deleteCharAt", 1, 1, [](const Value& b, Args a) {
+       int64_t i = int_arg(a[0], "deleteCharAt");
+       sb_of(b).edit([&](std::string& s) {
+         size_t at = i < 0 ? std::string::npos : offset_of(s, i);
+         if (at == std::string::npos || at >= s.size()) string_index("index " + std::to_string(i) + ",length " + std::to_string(to_u32(s).size()));
+         size_t end = at;
+         decode_utf8(s, end);
+         s.erase(at, end - at);
+       });
+       return b;
+     }},
+    {"isEmpty", 0, 0, [](const Value& b, Args) { return Value::boolean(sb_of(b).str().empty()); }},
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// Numbers
+
+double as_double(const Value& v) {
+  if (v.is_int()) return static_cast<double>(v.as_int());
+  if (v.is_double()) return v.as_double();
+  if (v.is(Kind::BigInt)) return v.as<BigInt>().value().get_d();
+  if (v.is(Kind::Ratio)) return v.as<Ratio>().value().get_d();
+  return std::stod(format_bigdec(v.as<BigDec>()));
+}
+
+int64_t as_long(const Value& v) {
+  if (v.is_int()) return v.as_int();
+  if (v.is(Kind::BigInt)) return static_cast<int64_t>(mpz_get_si(v.as<BigInt>().value().get_mpz_t()));
+  double d = as_double(v);
+  if (std::isnan(d)) return 0;
+  if (d >= 9.2233720368547758e18) return INT64_MAX;
+  if (d <= -9.2233720368547758e18) return INT64_MIN;
+  return static_cast<int64_t>(d);
+}
+
+const Entry NUMBER_METHODS[] = {
+    {"longValue", 0, 0, [](const Value& n, Args) { return Value::integer(as_long(n)); }},
+    {"intValue", 0, 0, [](const Value& n, Args) { return Value::integer(static_cast<int32_t>(as_long(n))); }},
+    {"shortValue", 0, 0, [](const Value& n, Args) { return Value::integer(static_cast<int16_t>(as_long(n))); }},
+    {"byteValue", 0, 0, [](const Value& n, Args) { return Value::integer(static_cast<int8_t>(as_long(n))); }},
+    {"doubleValue", 0, 0, [](const Value& n, Args) { return Value::real(as_double(n)); }},
+    {"floatValue", 0, 0, [](const Value& n, Args) { return Value::real(static_cast<float>(as_double(n))); }},
+    {"isNaN", 0, 0, [](const Value& n, Args) { return Value::boolean(std::isnan(as_double(n))); }},
+    {"isInfinite", 0, 0, [](const Value& n, Args) { return Value::boolean(std::isinf(as_double(n))); }},
+    {"compareTo", 1, 1, [](const Value& n, Args a) { return Value::integer(kelp::compare(n, a[0])); }},
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// Collections: the Java collection and Clojure interface methods people call directly.
+
+Value nth_of(const Value& c, Args a) {
+  Value args[3] = {c, a[0], a.size() > 1 ? a[1] : Value()};
+  return call_core("nth", Args(args, a.size() + 1));
+}
+
+const Entry COLL_METHODS[] = {
+    {"size", 0, 0, [](const Value& c, Args) { return Value::integer(kelp::count(c)); }},
+    {"count", 0, 0, [](const Value& c, Args) { return Value::integer(kelp::count(c)); }},
+    {"isEmpty", 0, 0, [](const Value& c, Args) { return Value::boolean(rt::seq(c).is_nil()); }},
+    {"seq", 0, 0, [](const Value& c, Args) { return rt::seq(c); }},
+    {"first", 0, 0, [](const Value& c, Args) { return rt::first(c); }},
+    {"next", 0, 0, [](const Value& c, Args) { return rt::next(c); }},
+    {"more", 0, 0, [](const Value& c, Args) { return rt::rest(c); }},
+    {"nth", 1, 2, [](const Value& c, Args a) { return nth_of(c, a); }},
+    {"get", 1, 1, [](const Value& c, Args a) {
+       if (c.has(MAP) || c.has(SET)) {
+         const Value* v = c.obj()->lookup(a[0]);
+         return v ? *v : Value();
+       }
+       return nth_of(c, a);
+     }},
+    {"valAt", 1, 2, [](const Value& c, Args a) {
+       Value args[3] = {c, a[0], a.size() > 1 ? a[1] : Value()};
+       return call_core("get", Args(args, a.size() + 1));
+     }},
+    {"containsKey", 1, 1, [](const Value& c, Args a) {
+       Value args[2] = {c, a[0]};
+       return call_core("contains?", Args(args, 2));
+     }},
+    {"contains", 1, 1, [](const Value& c, Args a) {
+       if (c.has(SET) || c.has(MAP)) return Value::boolean(c.obj()->lookup(a[0]) != nullptr);
+       bool found = false;
+       for (Value s = rt::seq(c); !s.is_nil() && !found; s = rt::next(s)) found = rt::first(s) == a[0];
+       return Value::boolean(found);
+     }},
+    {"containsValue", 1, 1, [](const Value& c, Args a) {
+       bool found = false;
+       if (c.has(MAP)) c.obj()->each_entry([&](const Value&, const Value& v) { return !(found = v == a[0]); });
+       return Value::boolean(found);
+     }},
+    {"entryAt", 1, 1, [](const Value& c, Args a) {
+       Value args[2] = {c, a[0]};
+       return call_core("find", Args(args, 2));
+     }},
+    {"indexOf", 1, 1, [](const Value& c, Args a) {
+       int64_t i = 0;
+       for (Value s = rt::seq(c); !s.is_nil(); s = rt::next(s), ++i)
+         if (rt::first(s) == a[0]) return Value::integer(i);
+       return Value::integer(-1);
+     }},
+    {"cons", 1, 1, [](const Value& c, Args a) { return rt::cons(a[0], c); }},
+    {"peek", 0, 0, [](const Value& c, Args) { Value args[1] = {c}; return call_core("peek", Args(args, 1)); }},
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// Exceptions
+
+Value trace_of(const Throwable& t) {
+  std::vector<Value> frames;
+  for (const TraceElement& e : t.trace())
+    frames.push_back(make_vector({symbol(e.fn), make_string(e.file), Value::integer(e.line)}));
+  return make_vector(frames);
+}
+
+const Entry THROWABLE_METHODS[] = {
+    {"getMessage", 0, 0, [](const Value& e, Args) { return throwable(e).message(); }},
+    {"getLocalizedMessage", 0, 0, [](const Value& e, Args) { return throwable(e).message(); }},
+    {"getCause", 0, 0, [](const Value& e, Args) { return throwable(e).cause(); }},
+    {"getData", 0, 0, [](const Value& e, Args) { return throwable(e).data(); }},
+    {"getStackTrace", 0, 0, [](const Value& e, Args) { return trace_of(throwable(e)); }},
+    {"printStackTrace", 0, 0, [](const Value& e, Args) {
+       std::string text = to_string(e) + "\n";
+       for (const TraceElement& t : throwable(e).trace())
+         text += "\tat " + t.fn + " (" + (t.file.empty() ? "NO_SOURCE_FILE" : t.file) + ":" + std::to_string(t.line) + ")\n";
+       err_write(text);
+       return Value();
+     }},
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// Writers, classes, names, references and Object
+
+const Entry WRITER_METHODS[] = {
+    {"write", 1, 1, [](const Value& w, Args a) {
+       as_writer(w).write(a[0].is_int() ? to_string(Value::character(static_cast<char32_t>(a[0].as_int()))) : to_string(a[0]));
+       return Value();
+     }},
+    {"append", 1, 1, [](const Value& w, Args a) {
+       as_writer(w).write(to_string(a[0]));
+       return w;
+     }},
+    {"flush", 0, 0, [](const Value& w, Args) {
+       as_writer(w).flush();
+       return Value();
+     }},
+    {"close", 0, 0, [](const Value& w, Args) {
+       as_writer(w).flush();
+       return Value();
+     }},
+};
+
+const Entry CLASS_METHODS[] = {
+    {"getName", 0, 0, [](const Value& c, Args) { return make_string(as_class(c).name()); }},
+    {"getSimpleName", 0, 0, [](const Value& c, Args) { return make_string(as_class(c).simple_name()); }},
+    {"getSuperclass", 0, 0, [](const Value& c, Args) {
+       const HostClass* s = as_class(c).super();
+       return s ? Value::share(s) : Value();
+     }},
+    {"isInstance", 1, 1, [](const Value& c, Args a) { return Value::boolean(is_instance(c, a[0])); }},
+};
+
+const Entry NAMED_METHODS[] = {
+    {"getName", 0, 0, [](const Value& n, Args) {
+       return make_string(n.is(Kind::Keyword) ? n.as<Keyword>().name() : n.as<Symbol>().name());
+     }},
+    {"getNamespace", 0, 0, [](const Value& n, Args) {
+       bool has = n.is(Kind::Keyword) ? n.as<Keyword>().has_ns() : n.as<Symbol>().has_ns();
+       return has ? make_string(n.is(Kind::Keyword) ? n.as<Keyword>().ns() : n.as<Symbol>().ns()) : Value();
+     }},
+};
+
+const Entry DEREF_METHODS[] = {
+    {"deref", 0, 0, [](const Value& r, Args) { Value a[1] = {r}; return call_core("deref", Args(a, 1)); }},
+    {"reset", 1, 1, [](const Value& r, Args x) { Value a[2] = {r, x[0]}; return call_core("reset!", Args(a, 2)); }},
+};
+
+const Entry OBJECT_METHODS[] = {
+    {"toString", 0, 0, [](const Value& o, Args) { return make_string(to_string(o)); }},
+    {"equals", 1, 1, [](const Value& o, Args a) { return Value::boolean(o == a[0]); }},
+    {"hashCode", 0, 0, [](const Value& o, Args) {
+       if (o.is(Kind::String)) return Value::integer(java_string_hash(sv(o)));
+       return Value::integer(kelp::hash(o));
+     }},
+    {"getClass", 0, 0, [](const Value& o, Args) { return class_of(o); }},
+};
+
+bool is_number_value(const Value& v) { return v.is_int() || v.is_double() || v.has(NUMBER); }
+
+}  // namespace
+
+Value call_method(const Value& target, std::string_view method, Args args, bool* found) {
+  *found = true;
+  Value out;
+  if (target.is_nil())
+    throw_null_pointer("Cannot invoke \"" + std::string(method) + "\" because the target is nil");
+  if (target.is(Kind::String) && dispatch(STRING_METHODS, target, method, args, &out)) return out;
+  if (is_number_value(target) && dispatch(NUMBER_METHODS, target, method, args, &out)) return out;
+  if (target.is(Kind::Throwable) && dispatch(THROWABLE_METHODS, target, method, args, &out)) return out;
+  if ((target.is(Kind::Keyword) || target.is(Kind::Symbol)) && dispatch(NAMED_METHODS, target, method, args, &out))
+    return out;
+  if ((target.is(Kind::Reference) || target.is(Kind::Var)) && dispatch(DEREF_METHODS, target, method, args, &out))
+    return out;
+  if (target.is(Kind::Host)) {
+    if (is_string_builder(target) && dispatch(BUILDER_METHODS, target, method, args, &out)) return out;
+    if (is_class(target) && dispatch(CLASS_METHODS, target, method, args, &out)) return out;
+    if (is_writer(target) && dispatch(WRITER_METHODS, target, method, args, &out)) return out;
+  }
+  if ((target.has(COLL) || target.has(SEQ)) && dispatch(COLL_METHODS, target, method, args, &out)) return out;
+  if (target.is(Kind::Inst) && method == "getTime" && args.empty()) return Value::integer(target.as<Inst>().millis());
+  if (target.is(Kind::Pattern) && method == "pattern" && args.empty()) return make_string(pattern_source(target));
+  if (dispatch(OBJECT_METHODS, target, method, args, &out)) return out;
+  *found = false;
+  return {};
+}
+
+namespace {
+
+// A bare java.lang.Object: identity only.
+class PlainObject final : public Object {
+ public:
+  PlainObject() : Object(Kind::Host, 0) {}
+  std::string_view type_name() const override { return "java.lang.Object"; }
+};
+
+Value construct_exception(const ExceptionClass* ex, Args a, bool* found) {
+  bool info = ex->name == "clojure.lang.ExceptionInfo";
+  if (info) {
+    if (a.size() < 2 || a.size() > 3 || !a[0].is(Kind::String)) return *found = false, Value();
+    return make_ex_info(str_view(a[0]), a[1], a.size() > 2 ? a[2] : Value());
+  }
+  switch (a.size()) {
+    case 0: return make_throwable(ex, Value());
+    case 1:
+      // (Exception. cause) takes the cause's text as its message, as Java does.
+      if (a[0].is(Kind::Throwable)) return make_throwable(ex, make_string(to_string(a[0])), Value(), a[0]);
+      if (a[0].is_nil() || a[0].is(Kind::String)) return make_throwable(ex, a[0]);
+      break;
+    case 2:
+      if ((a[0].is_nil() || a[0].is(Kind::String)) && (a[1].is_nil() || a[1].is(Kind::Throwable)))
+        return make_throwable(ex, a[0], Value(), a[1]);
+      break;
+  }
+  *found = false;
+  return {};
+}
+
+}  // namespace
+
+Value construct_instance(const HostClass& cls, Args a, bool* found) {
+  *found = true;
+  const std::string& n = cls.name();
+  if (const ExceptionClass* ex = exception_class(n)) return construct_exception(ex, a, found);
+  if (n == "java.lang.String") {
+    if (a.empty()) return make_string("");
+    if (a.size() == 1 && (a[0].is(Kind::String) || is_string_builder(a[0]))) return make_string(to_string(a[0]));
+  } else if (n == "java.lang.StringBuilder") {
+    if (a.empty() || (a.size() == 1 && a[0].is_int())) return Value::adopt(new detail::StringBuilder());
+    if (a.size() == 1 && (a[0].is(Kind::String) || is_string_builder(a[0])))
+      return Value::adopt(new detail::StringBuilder(to_string(a[0])));
+  } else if (n == "java.lang.Object") {
+    if (a.empty()) return Value::adopt(new PlainObject());
+  } else if (n == "java.util.Date") {
+    if (a.empty()) {
+      using namespace std::chrono;
+      return make_inst(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    }
+    if (a.size() == 1 && a[0].is_int()) return make_inst(a[0].as_int());
+  } else if (n == "java.util.UUID") {
+    if (a.size() == 2 && a[0].is_int() && a[1].is_int())
+      return make_uuid(static_cast<uint64_t>(a[0].as_int()), static_cast<uint64_t>(a[1].as_int()));
+  } else if (n == "java.io.StringWriter") {
+    if (a.empty() || (a.size() == 1 && a[0].is_int())) return Value::adopt(new StringWriter());
+  } else if (n == "java.io.StringReader") {
+    if (a.size() == 1 && a[0].is(Kind::String)) return Value::adopt(new StringInput(std::string(str_view(a[0]))));
+  }
+  *found = false;
+  return {};
+}
+
+}  // namespace kelp::rt::host::detail
