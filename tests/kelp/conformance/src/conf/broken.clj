@@ -1,0 +1,3 @@
+(ns conf.broken)
+(defn fine [] :fine)
+(this-does-not-resolve)

@@ -1,0 +1,2 @@
+(ns conf.cljc-lib)
+(def platform #?(:clj :jvm-or-kelp :cljs :js))
