@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "kelp/data/value.hpp"
 
@@ -55,6 +56,11 @@ class NativeFn final : public Fn {
 
 Value make_native(std::string name, int min_args, int max_args, NativeBody body);
 Value make_native(std::string name, int min_args, int max_args, std::function<Value(Args)> body);
+template <class F>
+  requires std::is_convertible_v<F, NativeBody>
+Value make_native(std::string name, int min_args, int max_args, F body) {
+  return make_native(std::move(name), min_args, max_args, static_cast<NativeBody>(body));
+}
 
 // "Wrong number of args (N) passed to: NAME" (clojure.lang.ArityException, an IllegalArgumentException).
 [[noreturn]] void throw_arity(size_t n, std::string_view name);
