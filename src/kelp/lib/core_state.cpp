@@ -11,6 +11,7 @@
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
 #include "kelp/lib/num_ops.hpp"
+#include "kelp/lib/seq_util.hpp"
 #include "kelp/lib/state_refs.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
@@ -101,6 +102,7 @@ Value deref(Args a) {
   }
   if (r.is(Kind::Reference)) return r.as<Reference>().deref();
   if (r.is(Kind::Var)) return rt::as_var(r).deref();
+  if (r.is(Kind::Reduced)) return seqs::reduced_value(r);
   cannot_cast(r, "java.util.concurrent.Future");
 }
 
