@@ -1,0 +1,4 @@
+(ns conf.tool-main)
+
+(defn -main [& args]
+  (println "main" (pr-str args)))
