@@ -1,0 +1,23 @@
+// The parts of the sequence and collection library, installed together by install_core_seq().
+#pragma once
+
+#include "kelp/data/value.hpp"
+#include "kelp/rt/fn.hpp"
+#include "kelp/rt/namespace.hpp"
+
+namespace kelp::lib {
+
+void install_core_coll(rt::Namespace* core);  // core_coll.cpp
+void install_core_fns(rt::Namespace* core);   // seq_fns.cpp
+
+// Defines a native with its :arglists and one-line :doc.
+void def_native(rt::Namespace* ns, const char* name, int min_args, int max_args, rt::NativeBody body,
+                const char* arglists, const char* doc);
+
+// An integer argument as Clojure's Number.intValue/longValue would take it; ClassCastException otherwise.
+int64_t long_arg(const Value& v);
+
+// IndexOutOfBoundsException without a message, as the JVM throws from collections.
+[[noreturn]] void throw_index_oob();
+
+}  // namespace kelp::lib
