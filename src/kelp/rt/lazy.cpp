@@ -44,6 +44,11 @@ Value LazySeq::next() const {
   return s.is_nil() ? Value() : kelp::next(s);
 }
 
+bool LazySeq::each(FunctionRef<bool(const Value&)> f) const {
+  Value s = realize();
+  return s.is_nil() || s.obj()->each(f);
+}
+
 bool LazySeq::is_realized() const {
   std::lock_guard<std::recursive_mutex> g(mutex_);
   return realized_;

@@ -18,6 +18,7 @@ class LazySeq final : public SeqObject {
   Value next() const override;
   Value seq() const override;     // the realised sequence, or nil when empty
   bool is_realized() const;
+  bool each(FunctionRef<bool(const Value&)> f) const override;  // visits nothing when empty
   Value meta() const override { return meta_; }
   Value with_meta(const Value& m) const override;
   int32_t compute_hash() const override;
