@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -216,8 +217,15 @@ TEST(CoreState, FuturesWrapFailuresConveyBindingsAndCancel) {
   }
   EXPECT_EQ(pr_str(seen), "42");
 
-  Value sleeper = invoke("future-call", {fn([](rt::Args) {
-                           rt::interruptible_sleep(std::chrono::milliseconds(100000));
+  // Cancelling interrupts the body: its sleep ends with the interrupted exception.
+  std::promise<bool> interrupted;
+  Value sleeper = invoke("future-call", {fn([&](rt::Args) {
+                           try {
+                             rt::interruptible_sleep(std::chrono::milliseconds(100000));
+                           } catch (const rt::Thrown& t) {
+                             interrupted.set_value(rt::is_interrupted_exception(t.value()));
+                             throw;
+                           }
                            return NIL;
                          })});
   EXPECT_FALSE(invoke("future-done?", {sleeper}).truthy());
@@ -225,6 +233,9 @@ TEST(CoreState, FuturesWrapFailuresConveyBindingsAndCancel) {
   EXPECT_FALSE(invoke("future-cancel", {sleeper}).truthy());
   EXPECT_TRUE(invoke("future-cancelled?", {sleeper}).truthy());
   EXPECT_EQ(class_of(thrown_by([&] { invoke("deref", {sleeper}); })), "java.util.concurrent.CancellationException");
+  auto woke = interrupted.get_future();
+  ASSERT_EQ(woke.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(woke.get());
 }
 
 TEST(CoreState, DerefAndRealizedRefuseOtherValues) {

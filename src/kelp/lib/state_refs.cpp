@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
@@ -312,21 +313,64 @@ namespace {
 
 constexpr size_t LOCK_STRIPES = 256;
 
-std::recursive_timed_mutex& stripe_for(const Value& v) {
-  static std::array<std::recursive_timed_mutex, LOCK_STRIPES> stripes;
+// A recursive monitor whose waiters wake every 10 ms to look at their interrupt token, so that a Stop reaches a
+// thread queued on the lock. (Built on mutex + condition variable rather than a timed mutex, which the thread
+// sanitizer cannot follow.)
+class Monitor {
+ public:
+  void enter() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto me = std::this_thread::get_id();
+    if (depth_ > 0 && owner_ == me) {
+      ++depth_;
+      return;
+    }
+    while (depth_ > 0) {
+      cv_.wait_for(lock, std::chrono::milliseconds(10));
+      if (depth_ > 0) {
+        lock.unlock();
+        rt::safe_point();
+        lock.lock();
+      }
+    }
+    owner_ = me;
+    depth_ = 1;
+  }
+  void exit() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--depth_ > 0) return;
+      owner_ = {};
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
+
+Monitor& monitor_for(const Value& v) {
+  static std::array<Monitor, LOCK_STRIPES> stripes;
   size_t h = v.is_obj() ? reinterpret_cast<uintptr_t>(v.obj()) >> 4 : static_cast<uint32_t>(hash(v));
   h ^= h >> 8;
   return stripes[h % LOCK_STRIPES];
 }
 
+struct Held {
+  Monitor& m;
+  ~Held() { m.exit(); }
+};
+
 }  // namespace
 
 Value call_locked(const Value& lockee, const Value& thunk) {
   if (lockee.is_nil()) rt::throw_null_pointer("Cannot enter synchronized block because \"lockee\" is null");
-  std::recursive_timed_mutex& m = stripe_for(lockee);
-  // Wait in short slices so that a Stop reaches a thread queued on the lock.
-  while (!m.try_lock_for(std::chrono::milliseconds(10))) rt::safe_point();
-  std::lock_guard<std::recursive_timed_mutex> held(m, std::adopt_lock);
+  Monitor& m = monitor_for(lockee);
+  m.enter();
+  Held held{m};
   return rt::call(thunk);
 }
 
