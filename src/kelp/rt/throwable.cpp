@@ -75,9 +75,10 @@ struct Registry {
   }
 };
 
+// Never destroyed: threads still unwinding when the process exits may look classes up.
 const Registry& registry() {
-  static const Registry r;
-  return r;
+  static const Registry* r = new Registry();
+  return *r;
 }
 
 }  // namespace
