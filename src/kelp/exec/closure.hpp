@@ -1,0 +1,57 @@
+// Functions made by fn*: the shared code of every arity, and closures carrying the values they closed over.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelp/exec/node.hpp"
+#include "kelp/rt/fn.hpp"
+
+namespace kelp::exec {
+
+struct Arity {
+  int required = 0;   // fixed parameters
+  bool variadic = false;
+  int nslots = 0;     // locals of one invocation, parameters first
+  NodePtr body;
+};
+
+// Where a closure finds a closed-over value when it is made: a slot of the enclosing frame, a value the enclosing
+// closure itself captured, or the enclosing closure itself (its own name).
+struct CaptureSource {
+  enum Kind : uint8_t { SLOT, CAPTURED, SELF } kind;
+  int index;
+  bool operator==(const CaptureSource&) const = default;
+};
+
+struct FnCode {
+  std::string name;  // "user/f", "user/eval12/fn--13"
+  std::vector<Arity> arities;
+  static constexpr int DIRECT = 8;
+  std::array<int8_t, DIRECT> by_argc{};  // arity index for argument counts below DIRECT, -1 when none fits
+  std::vector<CaptureSource> captures;
+
+  // Fills by_argc once the arities are known.
+  void index_arities();
+  const Arity* pick(size_t argc) const;
+};
+
+class Closure final : public rt::Fn {
+ public:
+  Closure(std::shared_ptr<const FnCode> code, std::vector<Value> captured, Value meta = {})
+      : rt::Fn(std::move(meta)), code_(std::move(code)), captured_(std::move(captured)) {}
+  Value invoke(rt::Args args) const override;
+  std::string display_name() const override { return code_->name; }
+  Value with_meta(const Value& m) const override;
+  const FnCode& code() const { return *code_; }
+  // letfn fills in captures after all of its functions exist, so they can refer to each other.
+  std::vector<Value>& captured_for_init() const { return const_cast<std::vector<Value>&>(captured_); }
+
+ private:
+  std::shared_ptr<const FnCode> code_;
+  std::vector<Value> captured_;
+};
+
+}  // namespace kelp::exec
