@@ -8,7 +8,7 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config git ccache
   # libraries
-  libgmp-dev libfmt-dev
+  libgmp-dev libfmt-dev libpcre2-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # JVM Clojure (brings a JRE): the EDN and printer tests compare against it
