@@ -475,6 +475,14 @@ PrintOptions current_print_options() {
 std::string munge_fn_name(std::string_view name) {
   std::string out;
   out.reserve(name.size() + 8);
+  // The first slash ends the namespace; later ones separate nested functions ("user/eval12/fn--13"), except in
+  // the function named / itself.
+  size_t slash = name.find('/');
+  if (slash != std::string_view::npos && name.substr(slash + 1) == "/") {
+    out.append(name.substr(0, slash));
+    out += "$_SLASH_";
+    return out;
+  }
   for (char c : name) {
     switch (c) {
       case '/': out += '$'; break;

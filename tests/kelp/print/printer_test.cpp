@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <regex>
 
 #include "kelp/data/list.hpp"
 #include "kelp/data/map.hpp"
@@ -14,6 +15,11 @@
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
+#include "kelp/data/pattern.hpp"
+#include "kelp/rt/core_vars.hpp"
+#include "kelp/rt/fn.hpp"
+#include "kelp/rt/namespace.hpp"
+#include "kelp/rt/throwable.hpp"
 
 namespace kelp {
 namespace {
@@ -112,6 +118,76 @@ TEST(PrStr, DeeplyNestedValuesPrint) {
   std::string s = pr_str(v);
   EXPECT_EQ(s, std::string(10000, '[') + "1" + std::string(10000, ']'));
   EXPECT_EQ(pr_str(v, PrintOptions{-1, 3}), "[[[#]]]");
+}
+
+TEST(PrStr, ReadablyMetaAndNamespaceMapOptions) {
+  PrintOptions raw;
+  raw.readably = false;
+  PrintOptions meta;
+  meta.meta = true;
+  PrintOptions ns_maps;
+  ns_maps.namespace_maps = true;
+  struct Case {
+    Value v;
+    const PrintOptions& opts;
+    const char* printed;
+  } cases[] = {
+      {edn(R"(["a\nb" \c {:k "v"} #{\space}])"), raw, "[a\nb c {:k v} #{ }]"},
+      {with_meta(edn("[1]"), edn("{:x 1}")), meta, "^{:x 1} [1]"},
+      {with_meta(symbol("s"), edn("{:tag String}")), meta, "^String s"},
+      {edn("[^:k a b]"), meta, "[^{:k true} a b]"},
+      {with_meta(edn("[1]"), edn("{:x 1}")), ns_maps, "[1]"},  // meta shows only when asked
+      {edn("{:a/b 1 :a/c 2}"), ns_maps, "#:a{:b 1, :c 2}"},
+      {edn("{:a/b {:x/y 1}}"), ns_maps, "#:a{:b #:x{:y 1}}"},
+      {edn("{a/b 1 a/c 2}"), ns_maps, "#:a{b 1, c 2}"},
+      {edn("{:a/b 1 :c 2}"), ns_maps, "{:a/b 1, :c 2}"},
+      {edn("{:a/b 1 :x/c 2}"), ns_maps, "{:a/b 1, :x/c 2}"},
+      {edn("{}"), ns_maps, "{}"},
+      {edn("{:a/b 1 :a/c 2}"), PrintOptions{}, "{:a/b 1, :a/c 2}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(pr_str(c.v, c.opts), c.printed);
+}
+
+TEST(PrStr, RuntimeKindsPrintAsJvmClojureDoes) {
+  rt::init_core_vars();
+  rt::Namespace* user = rt::create_ns("user");
+  EXPECT_EQ(pr_str(user->intern(symbol("x"))), "#'user/x");
+  EXPECT_EQ(pr_str(make_pattern(R"(a"b\d)")), R"(#"a"b\d")");
+  auto matches = [](const std::string& s, const char* re) { return std::regex_match(s, std::regex(re)); };
+  std::string ns = pr_str(rt::ns_value(user));
+  EXPECT_TRUE(matches(ns, R"(#object\[clojure\.lang\.Namespace 0x[0-9a-f]+ "user"\])")) << ns;
+  Value f = rt::make_native("user/foo-bar?", 0, 0, +[](rt::Args) { return NIL; });
+  std::string fs = pr_str(f);
+  EXPECT_TRUE(matches(fs, R"(#object\[user\$foo_bar_QMARK_ 0x([0-9a-f]+) "user\$foo_bar_QMARK_@\1"\])")) << fs;
+  EXPECT_EQ(munge_fn_name("user/eval12/fn--13"), "user$eval12$fn__13");
+  std::string s;
+  append_str(s, f);
+  EXPECT_TRUE(matches(s, R"(user\$foo_bar_QMARK_@[0-9a-f]+)")) << s;
+}
+
+TEST(PrStr, ExceptionsPrintAsErrorMapsWithCauseChainAndTrace) {
+  rt::init_core_vars();
+  Value cause = rt::make_throwable("java.lang.ArithmeticException", "Divide by zero");
+  rt::throwable(cause).set_trace({{"clojure.core//", "", 0}, {"user/f", "src/a/b.clj", 3}});
+  Value ex = rt::make_ex_info("boom", edn("{:a 1}"), cause);
+  rt::throwable(ex).set_trace({{"user/g", "b.clj", 7}});
+  EXPECT_EQ(pr_str(ex),
+            "#error {\n"
+            " :cause \"Divide by zero\"\n"
+            " :via\n"
+            " [{:type clojure.lang.ExceptionInfo\n"
+            "   :message \"boom\"\n"
+            "   :data {:a 1}\n"
+            "   :at [user$g invoke \"b.clj\" 7]}\n"
+            "  {:type java.lang.ArithmeticException\n"
+            "   :message \"Divide by zero\"\n"
+            "   :at [clojure.core$_SLASH_ invoke \"NO_SOURCE_FILE\" 0]}]\n"
+            " :trace\n"
+            " [[clojure.core$_SLASH_ invoke \"NO_SOURCE_FILE\" 0]\n"
+            "  [user$f invoke \"b.clj\" 3]]}");
+  std::string s;
+  append_str(s, ex);
+  EXPECT_EQ(s, "clojure.lang.ExceptionInfo: boom {:a 1}");
 }
 
 }  // namespace
