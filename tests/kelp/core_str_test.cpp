@@ -227,6 +227,8 @@ TEST(CoreStr, FormatFollowsJavaFormatter) {
       {"format", R"~("%d" 1.5)~", "java.util.IllegalFormatConversionException: d != java.lang.Double"},
       {"format", R"~("%f" 1)~", "java.util.IllegalFormatConversionException: f != java.lang.Long"},
       {"format", R"~("%.2f" 1/3)~", "java.util.IllegalFormatConversionException: f != clojure.lang.Ratio"},
+      {"format", R"~("%d|%,d|%x|%#o" 99999999999999999999N -12345678901234567890N 18446744073709551616N 8N)~",
+       R"~("99999999999999999999|-12,345,678,901,234,567,890|10000000000000000|010")~"},
       {"format", R"~("%s %s" 1)~", "java.util.MissingFormatArgumentException: Format specifier '%s'"},
       {"format", R"~("%q" 1)~", "java.util.UnknownFormatConversionException: Conversion = 'q'"},
   });

@@ -224,7 +224,19 @@ void format_float(std::string& out, const Value& v, const Spec& s) {
   pad(out, s.conv == 'E' || s.conv == 'G' ? upper_ascii(text) : text, s);
 }
 
+// kelp has one big integer kind, standing for java.math.BigInteger too, so %d %o %x take it.
+void format_big_integer(std::string& out, const mpz_class& n, const Spec& s) {
+  if (s.conv == 'd') {
+    pad(out, signed_number(mpz_class(abs(n)).get_str(), sgn(n) < 0, s), s);
+    return;
+  }
+  std::string digits = (sgn(n) < 0 ? "-" : "") + mpz_class(abs(n)).get_str(s.conv == 'o' ? 8 : 16);
+  if (s.alt) digits.insert(sgn(n) < 0 ? 1 : 0, s.conv == 'o' ? "0" : "0x");
+  pad(out, s.conv == 'X' ? upper_ascii(digits) : digits, s);
+}
+
 void format_integer(std::string& out, const Value& v, const Spec& s) {
+  if (v.is(Kind::BigInt)) return format_big_integer(out, v.as<BigInt>().value(), s);
   if (!v.is_int()) conversion_mismatch(s.conv, v);
   int64_t n = v.as_int();
   if (s.conv == 'd') {

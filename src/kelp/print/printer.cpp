@@ -618,7 +618,10 @@ void append_str(std::string& out, const Value& v) {
       } else if (const auto* sw = dynamic_cast<const rt::StringWriter*>(&o)) {
         out += sw->str();
       } else {
-        out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
+        // The host layer knows the Java objects it makes (StringBuilder ...); the rest show Object's toString.
+        std::string text = rt::host::to_string(v);
+        if (text.starts_with("#object[")) out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
+        else out += text;
       }
       return;
     default: break;
