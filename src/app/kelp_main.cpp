@@ -435,7 +435,7 @@ int run_on_deep_stack(const Options& o) {
   } job{&o};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, size_t{512} << 20);
+  pthread_attr_setstacksize(&attr, size_t{64} << 20);  // as workers have; ~100k Clojure frames
   pthread_t th;
   auto body = [](void* p) -> void* {
     auto* j = static_cast<Job*>(p);
