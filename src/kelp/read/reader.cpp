@@ -8,6 +8,9 @@
 
 #include <fmt/format.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "kelp/data/error.hpp"
@@ -55,6 +58,21 @@ size_t ascii_prefix(std::string_view t) {
   return i;
 }
 
+// The address below which this thread's stack is too close to its end: a quarter of the stack, at most 256 KiB,
+// stays free for unwinding and for whoever called the reader.
+char* stack_floor() {
+  thread_local char* floor = [] {
+    pthread_attr_t attr;
+    void* lowest = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return static_cast<char*>(nullptr);
+    pthread_attr_getstack(&attr, &lowest, &size);
+    pthread_attr_destroy(&attr);
+    return static_cast<char*>(lowest) + std::min<size_t>(size / 4, 256 * 1024);
+  }();
+  return floor;
+}
+
 // Keeps the nesting count right however the form being read is left.
 struct DepthGuard {
   int& depth;
@@ -62,6 +80,12 @@ struct DepthGuard {
 };
 
 }  // namespace
+
+bool stack_nearly_full() {
+  char here;
+  char* floor = stack_floor();
+  return floor && &here < floor;
+}
 
 // ---- Positions and failures.
 
@@ -206,6 +230,7 @@ Got Reader::Impl::read_any(Value& out, char close, bool splice_ok) {
     fail(pos, fmt::format("Nesting deeper than {} levels", options.max_depth));
   }
   DepthGuard guard{depth};
+  if (stack_nearly_full()) fail(pos, fmt::format("Nesting too deep to read: the stack ran out at depth {}", depth));
   return read_macro(out, c, splice_ok);
 }
 

@@ -23,6 +23,10 @@ enum ByteClass : uint8_t {
   B_MACRO = 3, // # ' %: macros that may sit inside a symbol
 };
 
+// Whether this thread's stack is nearly used up. Nesting is bounded by ReadOptions::max_depth, but how much stack
+// a level takes depends on the build and how much the thread has, so reading also stops short of the stack's end.
+bool stack_nearly_full();
+
 // What one step of reading found.
 enum class Got : uint8_t {
   Form,     // a form, in the out parameter

@@ -62,6 +62,7 @@ class Expander {
   explicit Expander(ReaderContext& ctx) : ctx_(ctx) {}
 
   Value expand(const Value& form) {
+    if (stack_nearly_full()) throw std::runtime_error("Nesting too deep to syntax-quote");
     const Names& n = names();
     Value ret;
     if (form.is(Kind::Symbol)) {
@@ -104,6 +105,8 @@ class Expander {
       return symbol(std::string(base.as<Symbol>().name()) + ".");
     }
     if (!s.has_ns() && name.starts_with('.')) return symbol(name);
+    // A dotted name is a class name, already as qualified as it gets.
+    if (name.find('.', 1) != std::string_view::npos) return symbol_without_meta(s);
     return ctx_.resolve_symbol(s.meta().is_nil() ? form : symbol_without_meta(s));
   }
 
