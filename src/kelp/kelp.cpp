@@ -41,7 +41,12 @@ void boot() {
 
 Value eval_string(std::string_view source, std::string_view path, std::string_view ns) {
   boot();
-  rt::Namespace* target = rt::create_ns(ns);
+  rt::Namespace* target = rt::find_ns(ns);
+  if (!target) {
+    // A namespace made here sees clojure.core, as one made by the ns macro does.
+    target = rt::create_ns(ns);
+    lib::refer_all(*target, *rt::core_vars().core);
+  }
   rt::BindingScope scope({{&rt::as_var(rt::core_vars().ns), rt::ns_value(target)}});
   return compile::load_string(source, path);
 }

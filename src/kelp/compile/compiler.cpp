@@ -35,7 +35,14 @@ Value run_top(Analyzer& a, const Value& form) {
   top.path = std::string(rt::current_ns().name_str()) + "/eval" + std::to_string(next_id());
   RecurTarget target;
   Ctx ctx{&top, &target, true, false};
-  exec::NodePtr node = a.analyze(form, ctx);
+  exec::NodePtr node;
+  try {
+    node = a.analyze(form, ctx);
+  } catch (...) {
+    Value ex = rt::as_throwable(std::current_exception());
+    if (is_compile_error(ex) || rt::is_interrupted_exception(ex)) throw;
+    throw_compile_error(ex, a.line, a.column, Value(), Phase::COMPILE);
+  }
   int n = top.max_slots;
   Value* slots = static_cast<Value*>(alloca(sizeof(Value) * (n > 0 ? n : 1)));
   exec::SlotsGuard guard(slots, n);

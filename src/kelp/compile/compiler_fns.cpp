@@ -48,7 +48,13 @@ read::ReadOptions options_from(const Value& opts, bool* has_eof, Value* eof) {
 
 Value read_text(std::string_view text, const read::ReadOptions& o, bool has_eof, const Value& eof) {
   compile::RuntimeReaderContext context;
-  std::optional<Value> v = read::read_one(text, o, &context);
+  std::optional<Value> v;
+  try {
+    v = read::read_one(text, o, &context);
+  } catch (const read::ReadError& e) {
+    // Reading from a string or a plain stream reports no position, as JVM Clojure's read-string does.
+    rt::throw_error("java.lang.RuntimeException", e.what());
+  }
   if (v) return *v;
   if (has_eof) return eof;
   eof_error();
