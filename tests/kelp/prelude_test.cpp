@@ -269,6 +269,25 @@ TEST(Prelude, MultimethodsDispatch) {
   });
 }
 
+TEST(Prelude, TransducersBoundFnsAndParallelMaps) {
+  expect_all({
+      {"[(transduce (map inc) + [1 2 3]) (transduce (map inc) (completing + str) 0 [1 2])"
+       " (sequence (take 2) [1 2 3]) (sequence nil) (into [] cat [[1 2] [3]])]",
+       "[9 \"5\" (1 2) () [1 2 3]]"},
+      // A transducer that only emits when completed: sequence must run the completing step.
+      {"(sequence (fn [rf] (let [buf (volatile! [])]"
+       "                    (fn ([acc] (rf (rf acc @buf))) ([acc x] (vreset! buf (conj @buf x)) acc))))"
+       "          [1 2 3])",
+       "([1 2 3])"},
+      {"(take 3 (sequence (comp (filter odd?) (map inc)) (range)))", "(2 4 6)"},
+      {"(do (def ^:dynamic *level* 1) (let [f (binding [*level* 5] (bound-fn [] *level*))] [(f) *level*]))",
+       "[5 1]"},
+      {"[(pmap inc [1 2 3]) (pmap + [1 2] [10 20 30]) (take 3 (pmap inc (range))) (pcalls (constantly 1))"
+       " (pvalues 1 (+ 1 1))]",
+       "[(2 3 4) (11 22) (1 2 3) (1) (1 2)]"},
+  });
+}
+
 TEST(Prelude, MalformedMacroCallsSayWhatIsWrong) {
   expect_all({
       {"(defn f x)", "IllegalArgumentException: \"Parameter declaration x should be a vector\""},

@@ -951,3 +951,44 @@
                       (reduced? (rf nil (first s))) (do (rf nil) (drain))
                       :else (recur (next s))))))]
      (step (seq coll)))))
+
+;; ---------------------------------------------------------------------------------------------------------------
+;; Bound functions and parallel maps
+
+(defn bound-fn*
+  "Returns a function, which will install the same bindings in effect as in the thread at the time bound-fn* was
+  called and then call f with any given arguments. This may be used to define a helper function which runs on a
+  different thread, but needs the same bindings in place."
+  [f]
+  (let [bindings (get-thread-bindings)]
+    (fn [& args]
+      (push-thread-bindings bindings)
+      (try
+        (apply f args)
+        (finally (pop-thread-bindings))))))
+
+(defmacro bound-fn
+  "Returns a function defined by the given fntail, which will install the same bindings in effect as in the thread
+  at the time bound-fn was called."
+  [& fntail]
+  `(bound-fn* (fn ~@fntail)))
+
+(defn pmap
+  "Like map, except f is applied in parallel. Semi-lazy in that the parallel computation stays ahead of the
+  consumption, but doesn't realize the entire result unless required."
+  ([f coll]
+   ;; Each element runs as a future; the futures a few places ahead of the consumer are already started.
+   (let [futures (map (fn [x] (future-call (fn [] (f x)))) coll)
+         step (fn step [fs ahead]
+                (lazy-seq
+                  (when-let [s (seq fs)]
+                    (cons (deref (first s)) (step (rest s) (next ahead))))))]
+     (step futures (seq (drop 4 futures)))))
+  ([f coll & colls]
+   (pmap (fn [args] (apply f args)) (apply map vector coll colls))))
+
+(defn pcalls "Executes the no-arg fns in parallel, returning a lazy sequence of their values" [& fns]
+  (pmap (fn [f] (f)) fns))
+
+(defmacro pvalues "Returns a lazy sequence of the values of the exprs, which are evaluated in parallel" [& exprs]
+  `(pcalls ~@(map (fn [e] `(fn [] ~e)) exprs)))
