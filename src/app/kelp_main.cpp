@@ -391,8 +391,10 @@ int run(const Options& o) {
   try {
     set_source_roots(o);
     core_var(cv.command_line_args).bind_root(command_line_args(o.args));
-    // *ns* is bound for the whole run so that in-ns in one -e carries over to the next, as with clojure.main.
-    rt::BindingScope ns_scope({{&core_var(cv.ns), rt::ns_value(cv.user)}});
+    // *ns* is bound for the whole run so that in-ns in one -e carries over to the next; maps print in the
+    // namespaced shorthand. Both as clojure.main binds them.
+    rt::BindingScope ns_scope({{&core_var(cv.ns), rt::ns_value(cv.user)},
+                               {&core_var(cv.print_namespace_maps), Value::boolean(true)}});
     for (const Init& init : o.inits) {
       if (init.is_eval) eval_and_print(init.text);
       else load_file(init.text);

@@ -79,8 +79,8 @@ TEST_P(Conformance, KelpPrintsWhatJvmClojurePrints) {
   const std::string area = GetParam();
   auto r = run_process("timeout -k 5 120 " + shell_quote(KELP_BIN) + " -cp src " + area + ".clj" + ARGS, DIR);
   std::string diff = first_difference(read_file(DIR / (area + ".out")), r.out);
-  EXPECT_EQ(diff, "") << area << ".clj (exit " << r.status << ")\n"
-                      << (r.err.empty() ? "" : "stderr ends:\n" + last_lines(r.err, 6));
+  EXPECT_TRUE(diff.empty()) << area << ".clj (exit " << r.status << "): " << diff << "\n"
+                            << (r.err.empty() ? "" : "stderr ends:\n" + last_lines(r.err, 6));
 }
 
 TEST_P(Conformance, ExpectedOutputIsCurrent) {
@@ -89,8 +89,8 @@ TEST_P(Conformance, ExpectedOutputIsCurrent) {
   const std::string area = GetParam();
   auto r = run_process("timeout -k 5 300 java -cp " + shell_quote(JAR) + ":src clojure.main " + area + ".clj" + ARGS,
                        DIR);
-  EXPECT_EQ(first_difference(read_file(DIR / (area + ".out")), r.out), "")
-      << area << ".out is stale: run scripts/conformance_expect.sh " << area;
+  std::string diff = first_difference(read_file(DIR / (area + ".out")), r.out);
+  EXPECT_TRUE(diff.empty()) << area << ".out is stale (run scripts/conformance_expect.sh " << area << "): " << diff;
 }
 
 INSTANTIATE_TEST_SUITE_P(Areas, Conformance, ::testing::ValuesIn(areas()),

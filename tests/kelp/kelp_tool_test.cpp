@@ -72,7 +72,7 @@ fs::path KelpTool::scratch_;
 TEST_F(KelpTool, EvalPrintsEachNonNilValueAndKeepsTheNamespaceAcrossExpressions) {
   const Case cases[] = {
       {"values", {"-e", "(+ 1 2) nil \"s\" (println :a) [1 \\c]"}, "", "3\n\"s\"\n:a\n[1 \\c]\n", "", 0},
-      {"ns carries over", {"-e", "(do (in-ns 'foo) nil)", "-e", "(clojure.core/str *ns*) ::k"}, "", "\"foo\"\n:foo/k\n", "", 0},
+      {"ns carries over", {"-e", "(do (in-ns 'foo) nil)", "-e", "(clojure.core/str clojure.core/*ns*) ::k"}, "", "\"foo\"\n:foo/k\n", "", 0},
       {"no args is nil", {"-e", "(prn *command-line-args*)"}, "", "nil\n", "", 0},
       {"init file then eval", {"-i", "$T/init.clj", "-e", "(* v 2)"}, "", "10\n", "", 0},
       {"big output is all flushed", {"-e", "(dotimes [i 3000] (println i)) (count \"x\")"}, "",

@@ -29,7 +29,7 @@
 (defn power-set [s] (reduce (fn [ps x] (concat ps (map #(conj % x) ps))) [#{}] s))
 (prn :power-set (count (power-set (range 6))))
 (prn :mutual-letfn (letfn [(a [n] (if (pos? n) (b (dec n)) :a-end)) (b [n] (if (pos? n) (a (dec n)) :b-end))] [(a 5) (a 6)]))
-(prn :deep-recursion ((fn depth [n] (if (zero? n) 0 (inc (depth (dec n))))) 10000))
+(prn :deep-recursion ((fn depth [n] (if (zero? n) 0 (inc (depth (dec n))))) 3000))
 (defn forever [n] (inc (forever (inc n))))
 (prn :stack-overflow-caught (try (forever 0) (catch StackOverflowError _ :caught)))
 (prn :still-alive (fact 5))
