@@ -58,6 +58,18 @@ constexpr std::pair<const char*, const char*> CLASS_TABLE[] = {
     {"java.lang.OutOfMemoryError", "java.lang.VirtualMachineError"},
     {"java.lang.LinkageError", "java.lang.Error"},
     {"java.lang.ExceptionInInitializerError", "java.lang.LinkageError"},
+    {"java.lang.IncompatibleClassChangeError", "java.lang.LinkageError"},
+    {"java.lang.IllegalAccessError", "java.lang.IncompatibleClassChangeError"},
+    {"java.lang.NoClassDefFoundError", "java.lang.LinkageError"},
+    {"java.util.MissingFormatWidthException", "java.util.IllegalFormatException"},
+    {"java.util.FormatFlagsConversionMismatchException", "java.util.IllegalFormatException"},
+    {"java.util.IllegalFormatPrecisionException", "java.util.IllegalFormatException"},
+    {"java.util.IllegalFormatFlagsException", "java.util.IllegalFormatException"},
+    {"java.util.DuplicateFormatFlagsException", "java.util.IllegalFormatException"},
+    {"java.io.UncheckedIOException", "java.lang.RuntimeException"},
+    {"java.lang.SecurityException", "java.lang.RuntimeException"},
+    {"java.lang.NegativeArraySizeException", "java.lang.RuntimeException"},
+    {"java.lang.ArrayStoreException", "java.lang.RuntimeException"},
     {"java.lang.ThreadDeath", "java.lang.Error"},
 };
 
