@@ -12,7 +12,7 @@
 (prn :npe (first (msg #(.length nil))) (first (msg #(+ nil 1))) (first (msg #(name nil))))
 (prn :illegal-arg (msg #(hash-map :a)) (msg #(keyword 1)) (msg #(assoc [] 1 :x)) (msg #(range 1 2 3 4)))
 (prn :unsupported (msg #(conj {} 1)) (first (msg #(nth #{1} 0))) (msg #(.remove (.iterator [1]))))
-(prn :illegal-state (msg #(deref (reify clojure.lang.IDeref (deref [_] (throw (IllegalStateException. "custom")))))))
+(prn :illegal-state (msg #(throw (IllegalStateException. "custom"))))
 (prn :throw-non-throwable (first (msg #(throw 5))))
 (prn :ex-info (let [e (ex-info "boom" {:code 42} (Exception. "root"))]
                 [(ex-message e) (ex-data e) (ex-message (ex-cause e)) (instance? clojure.lang.ExceptionInfo e) (instance? RuntimeException e)]))

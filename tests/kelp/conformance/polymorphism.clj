@@ -1,4 +1,4 @@
-;; Multimethods, hierarchies, protocols, records and types.
+;; Multimethods and hierarchies.
 (prn :multimethods (do (defmulti area :shape)
                        (defmethod area :square [{:keys [s]}] (* s s))
                        (defmethod area :circle [{:keys [r]}] (* 3 r r))
@@ -11,10 +11,3 @@
 (defmulti describe identity)
 (defmethod describe ::shape [_] :a-shape)
 (prn :hierarchy (isa? ::square ::shape) (describe ::square) (parents ::square))
-(defprotocol Greet (greet [this]) (greet-with [this greeting]))
-(defrecord Person [name] Greet (greet [_] (str "hi " name)) (greet-with [_ g] (str g " " name)))
-(extend-protocol Greet String (greet [s] (str "str " s)) (greet-with [s g] (str g s)))
-(prn :protocols (greet (->Person "ann")) (greet-with (Person. "bob") "yo") (greet "x") (satisfies? Greet "s") (satisfies? Greet 1))
-(prn :records (->Person "c") (:name (map->Person {:name "d"})) (assoc (->Person "e") :age 3) (= (->Person "f") (->Person "f")) (record? (->Person "g")))
-(deftype Box [v] clojure.lang.IDeref (deref [_] v))
-(prn :deftype @(Box. 7) (.-v (Box. 8)))

@@ -33,6 +33,4 @@
 (prn :deref-types @(atom :a) @(delay :b) @(doto (promise) (deliver :c)) @(future :d) @(volatile! :e) @@#'a)
 (prn :atom-on-map (let [m (atom {})] (swap! m assoc :k 1) (swap! m update :k inc) @m))
 (prn :reduced-in-swap (let [r (atom 0)] (dotimes [i 10] (swap! r + i)) @r))
-(prn :agent (let [ag (agent 0)] (send ag + 5) (await ag) @ag))
-(prn :ref (let [r (ref 1)] (dosync (alter r inc) (commute r * 10)) @r))
 (shutdown-agents)
