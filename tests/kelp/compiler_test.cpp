@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "kelp/compile/compiler.hpp"
 #include "kelp/data/map.hpp"
@@ -126,7 +127,7 @@ TEST_F(Compiler, TryCatchFinally) {
   } cases[] = {
       {"(try (inc 9223372036854775807) (catch ArithmeticException e :arith))", ":arith"},
       {"(try (inc 9223372036854775807) (catch RuntimeException e :runtime))", ":runtime"},
-      {"(try (inc 9223372036854775807) (catch Throwable e (ex-message e)))", "\"integer overflow\""},
+      {"(try (inc 9223372036854775807) (catch Throwable e (ex-message e)))", "\"long overflow\""},
       {"(try (try (inc 9223372036854775807) (catch IllegalStateException e :wrong)) (catch Exception e :outer))",
        ":outer"},
       {"(try (inc 9223372036854775807) (catch IllegalStateException e :first) (catch ArithmeticException e :second))",
@@ -154,9 +155,9 @@ TEST_F(Compiler, RuntimeErrorsKeepTheirClassAndNames) {
                                           "compiler-test/h/fn--[0-9]+")));
   EXPECT_TRUE(std::regex_match(run("((let* [a 1] (fn* named [x] a)))"),
                                std::regex("!ArityException: .*: compiler-test/eval[0-9]+/named--[0-9]+")));
-  EXPECT_EQ(run("(+ 9223372036854775807 1)"), "!ArithmeticException: integer overflow");
-  EXPECT_EQ(run("(* 4611686018427387904 2)"), "!ArithmeticException: integer overflow");
-  EXPECT_EQ(run("(dec -9223372036854775808)"), "!ArithmeticException: integer overflow");
+  EXPECT_EQ(run("(+ 9223372036854775807 1)"), "!ArithmeticException: long overflow");
+  EXPECT_EQ(run("(* 4611686018427387904 2)"), "!ArithmeticException: long overflow");
+  EXPECT_EQ(run("(dec -9223372036854775808)"), "!ArithmeticException: long overflow");
   EXPECT_EQ(run("(def unbound-f) (unbound-f)"),
             "!IllegalStateException: Attempting to call unbound fn: #'compiler-test/unbound-f");
   EXPECT_EQ(run("(throw 1)"), "!ClassCastException: class java.lang.Long cannot be cast to class java.lang.Throwable");
@@ -200,7 +201,7 @@ TEST_F(Compiler, CompileErrorsNameTheFormAndPlace) {
        "Can't take value of a macro: #'compiler-test/mac"},
       // A macro that throws is reported as an error of its expansion.
       {"(def ^{:macro true} bad-mac (fn* [&form &env] (inc 9223372036854775807))) (bad-mac)",
-       "Syntax error macroexpanding compiler-test/bad-mac at (1:75).", "integer overflow"},
+       "Syntax error macroexpanding compiler-test/bad-mac at (1:75).", "long overflow"},
   };
   for (const Case& c : cases) {
     CompileError e = compile_error(c.source);
@@ -224,6 +225,39 @@ TEST_F(Compiler, DefSetsMetadataAndDynamics) {
   EXPECT_EQ(run("(def ^:dynamic *dyn* 1) (:dynamic (meta (var *dyn*)))"), "true");
 }
 
+// A collection literal's metadata is evaluated with it; quoted, it stays as read.
+TEST_F(Compiler, LiteralMetadataIsEvaluated) {
+  EXPECT_EQ(run("[(class (:tag (meta ^String []))) (let* [y 5] (meta ^{:y y} {:a 1})) (meta ^{:x (inc 1)} #{1}) "
+                "(let* [y 5] (meta ^{:y y} [y])) (meta '^String [])]"),
+            "[java.lang.Class {:y 5} {:x 2} {:y 5} {:tag String}]");
+  EXPECT_EQ(run("(meta ^Nope [])"), "!Compiler$CompilerException: Syntax error compiling at (1:1).");
+}
+
+// Exceptions carry the compiled functions that were running when they were thrown, innermost first, named with
+// the line they were defined at; a catch forgets the frames it unwound.
+TEST_F(Compiler, ExceptionsCarryTheFunctionsThatWereRunning) {
+  auto trace_of = [](std::string_view source) {
+    std::vector<std::string> names;
+    try {
+      eval_string(source, "NO_SOURCE_PATH", "compiler-test");
+      ADD_FAILURE() << "no error from " << source;
+    } catch (const rt::Thrown& t) {
+      for (const rt::TraceElement& e : rt::throwable(t.value()).trace())
+        names.push_back(e.fn + ":" + std::to_string(e.line));
+    }
+    return names;
+  };
+  run("(def tr-inner\n  (fn* [x] (/ x 0)))\n(def tr-outer (fn* [x] (inc (tr-inner x))))");
+  using V = std::vector<std::string>;
+  EXPECT_EQ(trace_of("(tr-outer 1)"), (V{"compiler-test/tr-inner:2", "compiler-test/tr-outer:3"}));
+  // Rethrown, the exception keeps the trace of where it was first thrown.
+  EXPECT_EQ(trace_of("(try (tr-outer 1) (catch ArithmeticException e (throw e)))"),
+            (V{"compiler-test/tr-inner:2", "compiler-test/tr-outer:3"}));
+  // After a caught failure, a later one sees no stale frames.
+  EXPECT_EQ(run("(try (tr-outer 1) (catch ArithmeticException e :caught))"), ":caught");
+  EXPECT_EQ(trace_of("(def tr-other (fn* [] (throw (ex-info \"x\" {})))) (tr-other)"), (V{"compiler-test/tr-other:1"}));
+}
+
 TEST_F(Compiler, MacroexpandAndInteropSugar) {
   struct Case {
     const char* source;
@@ -233,6 +267,9 @@ TEST_F(Compiler, MacroexpandAndInteropSugar) {
       {"(macroexpand-1 '(String. \"a\"))", "(new String \"a\")"},
       {"(macroexpand-1 '(Math/abs 1))", "(. Math abs 1)"},
       {"(macroexpand-1 '(.-x y))", "(. y -x)"},
+      // A class as the target means the Class object, not one of its static members.
+      {"(macroexpand-1 '(.getName String))", "(. (clojure.core/identity String) getName)"},
+      {"[(.getName String) (let* [String \"s\"] (.length String))]", "[\"java.lang.String\" 1]"},
       {"(macroexpand-1 '(x/y 1))", "(x/y 1)"},
       {"(macroexpand-1 '(if a b))", "(if a b)"},
       {"(def ^{:macro true} twice (fn* [&form &env x] [x x])) (macroexpand '(twice 3))", "[3 3]"},
@@ -255,10 +292,51 @@ TEST_F(Compiler, ReadStringAndRead) {
       {"(read-string {:read-cond :allow} \"#?(:clj 1 :cljs 2)\")", "1"},
       {"(read-string {:eof :x} \"\")", ":x"},
       {"(read-string \"\")", "!RuntimeException: EOF while reading"},
+      {"(read-string \"(1 [2\")", "!RuntimeException: EOF while reading"},
       {"(read-string \"::k\")", ":compiler-test/k"},
       {"(read-string \"`map\")", "(quote clojure.core/map)"},
+      // :preserve keeps every conditional as data, chosen by no platform.
+      {"(let* [rc (read-string {:read-cond :preserve} \"#?@(:cljs [1])\")] "
+       "[(reader-conditional? rc) (= rc (reader-conditional '(:cljs [1]) true)) (reader-conditional? '(1))])",
+       "[true true false]"},
+      {"(= (reader-conditional '(:a 1) false) (read-string {:read-cond :preserve} \"#?(:a 1)\") "
+       "(reader-conditional '(:a 1) true))",
+       "false"},
+      {"(= (reader-conditional '(:a 1) false) (read-string {:read-cond :preserve} \"#?(:a 1)\"))", "true"},
   };
   for (const Case& c : cases) EXPECT_EQ(run(c.source), c.expect) << c.source;
+}
+
+// Reader errors met while loading source are compile errors of the read-source phase, at the place the reader had
+// got to, with the reader's complaint as the cause.
+TEST_F(Compiler, ReaderErrorsWhileLoadingNameThePlace) {
+  struct Case {
+    const char* source;
+    const char* message;
+    const char* cause;
+  } cases[] = {
+      {"(+ 1", "Syntax error reading source at (2:1).", "EOF while reading, starting at line 1"},
+      {"(+ 1\n", "Syntax error reading source at (2:1).", "EOF while reading, starting at line 1"},
+      {"(+ 1\n\n  ", "Syntax error reading source at (4:1).", "EOF while reading, starting at line 1"},
+      {"  )", "Syntax error reading source at (1:4).", "Unmatched delimiter: )"},
+      {"[1 2}", "Syntax error reading source at (1:6).", "Unmatched delimiter: }"},
+      {"(+ 1 2)\n  (foo {:a}", "Syntax error reading source at (2:12).",
+       "Map literal must contain an even number of forms"},
+      {"{:a 1 :a 2} 3", "Syntax error reading source at (1:12).", "Duplicate key: :a"},
+      {"\\xyz", "Syntax error reading source at (2:1).", "Unsupported character: \\xyz"},
+      {"1/0x 2", "Syntax error reading source at (1:5).", "Invalid number: 1/0x"},
+  };
+  for (const Case& c : cases) {
+    CompileError e = compile_error(c.source);
+    EXPECT_EQ(e.message, c.message) << c.source;
+    EXPECT_EQ(e.cause, c.cause) << c.source;
+  }
+  EXPECT_EQ(compile_error("1\n [}").data,
+            "{:clojure.error/phase :read-source, :clojure.error/line 2, :clojure.error/column 4}");
+  // Forms before the error have run; the cause has the class JVM Clojure's reader gives it.
+  EXPECT_EQ(run("(def before-error 0) (try (load-string \"(def before-error 1) {:a 1 :a 2}\") "
+                "(catch Exception e [before-error (class (ex-cause e))]))"),
+            "[1 java.lang.IllegalArgumentException]");
 }
 
 }  // namespace

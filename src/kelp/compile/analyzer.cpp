@@ -8,6 +8,7 @@
 #include "kelp/data/map.hpp"
 #include "kelp/data/set.hpp"
 #include "kelp/data/vector.hpp"
+#include "kelp/exec/call_trace.hpp"
 #include "kelp/exec/intrinsics.hpp"
 #include "kelp/exec/nodes.hpp"
 #include "kelp/print/printer.hpp"
@@ -175,10 +176,12 @@ Value Analyzer::resolve_global(const Value& sym, bool throw_missing) {
 Value Analyzer::call_macro(const Value& var, const Value& form, const Ctx* ctx) {
   std::vector<Value> args{form, local_env(ctx)};
   for (Value s = rt::next(form); !s.is_nil(); s = rt::next(s)) args.push_back(rt::first(s));
+  const size_t depth = exec::call_depth();
   try {
     return rt::call(var.as<rt::Var>().deref(), rt::Args(args.data(), args.size()));
   } catch (...) {
     Value ex = rt::as_throwable(std::current_exception());
+    exec::record_trace(ex, depth);
     if (rt::is_interrupted_exception(ex) || is_compile_error(ex)) throw;
     const rt::Var& v = var.as<rt::Var>();
     throw_compile_error(ex, line, column, symbol(v.ns() ? v.ns()->name_str() : "", sym_name(v.sym())),
@@ -208,7 +211,11 @@ Value Analyzer::macroexpand_1(const Value& form, const Ctx* ctx) {
     // (.method target args) -> (. target method args)
     if (rest.is_nil())
       syntax_error("java.lang.IllegalArgumentException", "Malformed member expression, expecting (.member target ...)");
-    return sugar({symbol("."), rt::first(rest), symbol(name.substr(1))}, rt::next(rest));
+    // A class named as the target is the Class object itself, (.getName String), not a static member.
+    Value target = rt::first(rest);
+    if (is_symbol(target) && !is_local(ctx, target) && !resolve_class(target).is_nil())
+      target = make_list({symbol("clojure.core", "identity"), target});
+    return sugar({symbol("."), target, symbol(name.substr(1))}, rt::next(rest));
   }
   if (!s.has_ns() && name.size() > 1 && name.back() == '.') {
     // (Class. args) -> (new Class args)
@@ -340,6 +347,17 @@ NodePtr Analyzer::analyze_body(const Items& items, size_t from, const Ctx& ctx) 
   return std::make_unique<exec::DoNode>(std::move(stmts), std::move(last));
 }
 
+// A literal's metadata is evaluated like the literal itself: ^String [] carries the class java.lang.String under
+// :tag, and ^{:k x} {} the value of x. Null when the literal has none beyond its position.
+NodePtr Analyzer::analyze_literal_meta(const Value& form, const Ctx& ctx) {
+  Value m = user_meta(form);
+  return m.is_nil() ? nullptr : analyze(m, ctx.value());
+}
+
+namespace {
+Value with_literal_meta(Value coll, const NodePtr& m) { return m ? with_meta(coll, *m->constant()) : coll; }
+}  // namespace
+
 // Collection literals: constant ones are built once, here; others at run time.
 NodePtr Analyzer::analyze_vector(const Value& form, const Ctx& ctx) {
   Nodes items;
@@ -350,8 +368,9 @@ NodePtr Analyzer::analyze_vector(const Value& form, const Ctx& ctx) {
     all_const = all_const && items.back()->constant();
     return true;
   });
-  if (all_const) return constant(with_meta(make_vector(constants(items)), meta(form)));
-  return std::make_unique<exec::VectorNode>(std::move(items), user_meta(form));
+  NodePtr m = analyze_literal_meta(form, ctx);
+  if (all_const && (!m || m->constant())) return constant(with_literal_meta(make_vector(constants(items)), m));
+  return std::make_unique<exec::VectorNode>(std::move(items), std::move(m));
 }
 
 NodePtr Analyzer::analyze_map(const Value& form, const Ctx& ctx) {
@@ -365,8 +384,9 @@ NodePtr Analyzer::analyze_map(const Value& form, const Ctx& ctx) {
     all_const = all_const && kvs.back()->constant();
     return true;
   });
-  if (all_const) return constant(with_meta(make_map(constants(kvs)), meta(form)));
-  return std::make_unique<exec::MapNode>(std::move(kvs), user_meta(form));
+  NodePtr m = analyze_literal_meta(form, ctx);
+  if (all_const && (!m || m->constant())) return constant(with_literal_meta(make_map(constants(kvs)), m));
+  return std::make_unique<exec::MapNode>(std::move(kvs), std::move(m));
 }
 
 NodePtr Analyzer::analyze_set(const Value& form, const Ctx& ctx) {
@@ -378,8 +398,9 @@ NodePtr Analyzer::analyze_set(const Value& form, const Ctx& ctx) {
     all_const = all_const && items.back()->constant();
     return true;
   });
-  if (all_const) return constant(with_meta(make_set(constants(items)), meta(form)));
-  return std::make_unique<exec::SetNode>(std::move(items), user_meta(form));
+  NodePtr m = analyze_literal_meta(form, ctx);
+  if (all_const && (!m || m->constant())) return constant(with_literal_meta(make_set(constants(items)), m));
+  return std::make_unique<exec::SetNode>(std::move(items), std::move(m));
 }
 
 NodePtr Analyzer::analyze_special(std::string_view op, const Value& form, const Items& items, const Ctx& ctx,

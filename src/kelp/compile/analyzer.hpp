@@ -70,6 +70,7 @@ class Analyzer {
   exec::NodePtr analyze_vector(const Value& form, const Ctx& ctx);
   exec::NodePtr analyze_map(const Value& form, const Ctx& ctx);
   exec::NodePtr analyze_set(const Value& form, const Ctx& ctx);
+  exec::NodePtr analyze_literal_meta(const Value& form, const Ctx& ctx);
   exec::NodePtr analyze_body(const Items& items, size_t from, const Ctx& ctx);
   exec::NodePtr analyze_special(std::string_view op, const Value& form, const Items& items, const Ctx& ctx,
                                 std::string_view hint);

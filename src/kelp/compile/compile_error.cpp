@@ -52,6 +52,32 @@ void throw_compile_error(Value cause, int line, int column, const Value& symbol,
   rt::throw_value(rt::make_throwable(COMPILER_EXCEPTION, msg, make_map(kvs), std::move(cause)));
 }
 
+namespace {
+// The exception class JVM Clojure's reader raises for a complaint.
+std::string_view read_error_class(std::string_view message) {
+  if (message.starts_with("Duplicate key")) return "java.lang.IllegalArgumentException";
+  if (message.starts_with("Invalid number")) return "java.lang.NumberFormatException";
+  return "java.lang.RuntimeException";
+}
+}  // namespace
+
+void throw_read_error(const read::ReadError& e) {
+  std::string source = current_source();
+  const int line = e.end_line > 0 ? e.end_line : e.line;
+  const int column = e.end_line > 0 ? e.end_column : e.column;
+  std::string msg = "Syntax error reading source at (" + (source.empty() ? "" : source + ":") + std::to_string(line) +
+                    ":" + std::to_string(column) + ").";
+  std::vector<Value> kvs{keyword("clojure.error", "phase"), keyword("read-source"),
+                         keyword("clojure.error", "line"), Value::integer(line),
+                         keyword("clojure.error", "column"), Value::integer(column)};
+  if (!source.empty()) {
+    kvs.push_back(keyword("clojure.error", "source"));
+    kvs.push_back(make_string(source));
+  }
+  Value cause = rt::make_throwable(read_error_class(e.what()), e.what(), Value(), Value());
+  rt::throw_value(rt::make_throwable(COMPILER_EXCEPTION, msg, make_map(kvs), std::move(cause)));
+}
+
 bool is_compile_error(const Value& ex) {
   return rt::is_throwable(ex) && rt::throwable(ex).cls().name == COMPILER_EXCEPTION;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kelp/data/value.hpp"
+#include "kelp/read/reader.hpp"
 
 namespace kelp::compile {
 
@@ -11,6 +12,9 @@ enum class Phase { COMPILE, MACROEXPAND };
 // whose ex-data carries :clojure.error/phase, line, column, source and symbol, and whose cause is `cause`.
 // symbol may be nil.
 [[noreturn]] void throw_compile_error(Value cause, int line, int column, const Value& symbol, Phase phase);
+// Throws "Syntax error reading source at (file:L:C)." for a reader error met while loading source, with the reader's
+// complaint as its cause and the place the reader had got to.
+[[noreturn]] void throw_read_error(const read::ReadError& e);
 bool is_compile_error(const Value& ex);
 
 }  // namespace kelp::compile

@@ -7,6 +7,7 @@
 #include "kelp/compile/forms.hpp"
 #include "kelp/compile/reader_context.hpp"
 #include "kelp/data/string.hpp"
+#include "kelp/exec/call_trace.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/lazy.hpp"
 #include "kelp/rt/namespace.hpp"
@@ -47,11 +48,23 @@ Value run_top(Analyzer& a, const Value& form) {
   Value* slots = static_cast<Value*>(alloca(sizeof(Value) * (n > 0 ? n : 1)));
   exec::SlotsGuard guard(slots, n);
   exec::Frame f{slots, nullptr, nullptr, false};
-  for (;;) {
-    Value v = node->eval(f);
-    if (!f.recur) return v;
-    f.recur = false;
-    rt::safe_point();
+  const size_t depth = exec::call_depth();
+  try {
+    for (;;) {
+      Value v = node->eval(f);
+      if (!f.recur) {
+        exec::leave_call(depth);  // frames of exceptions caught in natives go too
+        return v;
+      }
+      f.recur = false;
+      rt::safe_point();
+    }
+  } catch (const rt::Thrown& e) {
+    exec::record_trace(e.value(), depth);
+    throw;
+  } catch (...) {
+    exec::leave_call(depth);
+    throw;
   }
 }
 
@@ -100,8 +113,16 @@ Value load_string(std::string_view source, std::string_view path) {
   RuntimeReaderContext context;
   read::Reader reader(source, opts, &context);
   Value last;
-  while (std::optional<Value> form = reader.next()) last = eval(*form);
-  return last;
+  for (;;) {
+    std::optional<Value> form;
+    try {
+      form = reader.next();
+    } catch (const read::ReadError& e) {
+      throw_read_error(e);
+    }
+    if (!form) return last;
+    last = eval(*form);
+  }
 }
 
 bool is_special(const Value& sym) { return is_special_name(sym); }

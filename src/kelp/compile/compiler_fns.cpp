@@ -10,6 +10,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
+#include "kelp/read/reader_conditional.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
@@ -26,8 +27,10 @@ read::ReadOptions options_from(const Value& opts, bool* has_eof, Value* eof) {
   read::ReadOptions o;
   o.allow_reader_conditionals = false;
   if (opts.is_nil()) return o;
-  if (const Value* rc = get(opts, keyword("read-cond")))
+  if (const Value* rc = get(opts, keyword("read-cond"))) {
     o.allow_reader_conditionals = *rc == keyword("allow") || *rc == keyword("preserve");
+    o.preserve_reader_conditionals = *rc == keyword("preserve");
+  }
   if (const Value* f = get(opts, keyword("features"))) {
     o.features.clear();
     o.features.push_back("kelp");
@@ -46,14 +49,22 @@ read::ReadOptions options_from(const Value& opts, bool* has_eof, Value* eof) {
   return o;
 }
 
-Value read_text(std::string_view text, const read::ReadOptions& o, bool has_eof, const Value& eof) {
+// A string has no lines to speak of: "EOF while reading", not "..., starting at line 1", as read-string says.
+std::string_view without_line(std::string_view message) {
+  constexpr std::string_view STARTING = ", starting at line";
+  size_t at = message.find(STARTING);
+  return at == std::string_view::npos ? message : message.substr(0, at);
+}
+
+Value read_text(std::string_view text, const read::ReadOptions& o, bool has_eof, const Value& eof,
+                bool from_string = false) {
   compile::RuntimeReaderContext context;
   std::optional<Value> v;
   try {
     v = read::read_one(text, o, &context);
   } catch (const read::ReadError& e) {
     // Reading from a string or a plain stream reports no position, as JVM Clojure's read-string does.
-    rt::throw_error("java.lang.RuntimeException", e.what());
+    rt::throw_error("java.lang.RuntimeException", from_string ? without_line(e.what()) : e.what());
   }
   if (v) return *v;
   if (has_eof) return eof;
@@ -68,7 +79,7 @@ Value read_string(rt::Args a) {
   bool has_eof = false;
   Value eof;
   read::ReadOptions o = options_from(opts, &has_eof, &eof);
-  return read_text(str_view(s), o, has_eof, eof);
+  return read_text(str_view(s), o, has_eof, eof, true);
 }
 
 // (read) (read stream) (read stream eof-error? eof-value) (read stream eof-error? eof-value recursive?)
@@ -96,6 +107,9 @@ Value read_form(rt::Args a) {
   }
   return read_text(text, o, has_eof, eof);
 }
+
+Value reader_conditional(rt::Args a) { return read::make_reader_conditional(a[0], a[1].truthy()); }
+Value is_reader_conditional(rt::Args a) { return Value::boolean(read::as_reader_conditional(a[0]) != nullptr); }
 
 Value eval_fn(rt::Args a) { return compile::eval(a[0]); }
 Value macroexpand_1_fn(rt::Args a) { return compile::macroexpand_1(a[0]); }
@@ -137,6 +151,11 @@ void install_compiler_fns() {
   defn(core, "read", 0, 4, read_form,
        {"([] [stream] [stream eof-error? eof-value] [stream eof-error? eof-value recursive?] [opts stream])",
         "Reads the next object from stream, which must be an instance of java.io.PushbackReader."});
+  defn(core, "reader-conditional", 2, 2, reader_conditional,
+       {"([form splicing?])",
+        "Construct a data representation of a reader conditional. If true, splicing? indicates read-cond-splicing."});
+  defn(core, "reader-conditional?", 1, 1, is_reader_conditional,
+       {"([value])", "Return true if the value is the data representation of a reader conditional"});
   defn(core, "special-symbol?", 1, 1, special_symbol,
        {"([s])", "Returns true if s names a special form"});
   defn(core, "gensym", 0, 1, gensym,

@@ -109,6 +109,8 @@ NodePtr Analyzer::analyze_fn(const Value& form, const Items& items, const Ctx& c
     std::string own = name.is_nil() ? std::string(hint.empty() ? "fn" : hint) : std::string(sym_name(name));
     code->name = ctx.fn->path + "/" + own + "--" + std::to_string(next_id());
   }
+  code->line = line;
+  if (std::string_view file = str_view(current_file()); file != "NO_SOURCE_PATH") code->file = file;
   FnScope scope;
   scope.parent = ctx.fn;
   scope.path = code->name;

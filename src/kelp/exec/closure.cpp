@@ -3,6 +3,7 @@
 #include <alloca.h>
 
 #include "kelp/data/list.hpp"
+#include "kelp/exec/call_trace.hpp"
 #include "kelp/rt/thread.hpp"
 
 namespace kelp::exec {
@@ -43,9 +44,13 @@ Value Closure::invoke(rt::Args args) const {
   if (a->variadic && args.size() > static_cast<size_t>(a->required))
     slots[a->required] = make_list(args.subspan(a->required));
   Frame f{slots, captured_.data(), this, false};
+  const size_t depth = enter_call(code_.get());
   for (;;) {
     Value v = a->body->eval(f);
-    if (!f.recur) return v;
+    if (!f.recur) {
+      leave_call(depth);
+      return v;
+    }
     f.recur = false;
     rt::safe_point();
   }

@@ -28,6 +28,8 @@ struct CaptureSource {
 
 struct FnCode {
   std::string name;  // "user/f", "user/eval12/fn--13"
+  std::string file;  // where it was defined, for stack traces ("" when read from a string)
+  int line = 0;
   std::vector<Arity> arities;
   static constexpr int DIRECT = 8;
   std::array<int8_t, DIRECT> by_argc{};  // arity index for argument counts below DIRECT, -1 when none fits

@@ -12,7 +12,7 @@ Value fallback(const Value& var, const Value* args, size_t n) {
   return rt::call(var.as<rt::Var>().deref(), rt::Args(args, n));
 }
 
-[[noreturn]] void overflow() { rt::throw_arithmetic("integer overflow"); }
+[[noreturn]] void overflow() { rt::throw_arithmetic("long overflow"); }
 
 // Two operands, longs and doubles inline; Op supplies the long and double cases.
 template <class Op>

@@ -1,10 +1,13 @@
 #include "kelp/exec/nodes.hpp"
 
+#include "kelp/exec/call_trace.hpp"
+
 #include "kelp/data/map.hpp"
 #include "kelp/data/set.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/exec/arg_buffer.hpp"
+#include "kelp/exec/call_trace.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/host.hpp"
 #include "kelp/rt/thread.hpp"
@@ -118,10 +121,12 @@ Value ThrowNode::eval(Frame& f) const {
 
 Value TryNode::run_catching(Frame& f) const {
   if (catches_.empty()) return body_->eval(f);
+  const size_t depth = call_depth();
   try {
     return body_->eval(f);
   } catch (...) {
     Value ex = rt::as_throwable(std::current_exception());
+    record_trace(ex, depth);
     for (const CatchClause& c : catches_) {
       if (rt::is_instance(ex, c.cls)) {
         f.slots[c.slot] = std::move(ex);
@@ -160,7 +165,7 @@ Value SetVarNode::eval(Frame& f) const {
 Value VectorNode::eval(Frame& f) const {
   KELP_EVAL_ARGS(buf, items_, f);
   Value v = make_vector(buf.args());
-  return meta_.is_nil() ? v : with_meta(v, meta_);
+  return meta_ ? with_meta(v, meta_->eval(f)) : v;
 }
 
 namespace {
@@ -172,7 +177,7 @@ Value MapNode::eval(Frame& f) const {
   Value dup;
   std::optional<Value> m = make_map_checked(buf.args(), &dup);
   if (!m) duplicate_key(dup);
-  return meta_.is_nil() ? *m : with_meta(*m, meta_);
+  return meta_ ? with_meta(*m, meta_->eval(f)) : *m;
 }
 
 Value SetNode::eval(Frame& f) const {
@@ -180,7 +185,7 @@ Value SetNode::eval(Frame& f) const {
   Value dup;
   std::optional<Value> s = make_set_checked(buf.args(), &dup);
   if (!s) duplicate_key(dup);
-  return meta_.is_nil() ? *s : with_meta(*s, meta_);
+  return meta_ ? with_meta(*s, meta_->eval(f)) : *s;
 }
 
 Value NewNode::eval(Frame& f) const {

@@ -231,32 +231,32 @@ class SetVarNode final : public Node {
 // Collection literals with parts computed at run time.
 class VectorNode final : public Node {
  public:
-  VectorNode(Nodes items, Value meta) : items_(std::move(items)), meta_(std::move(meta)) {}
+  VectorNode(Nodes items, NodePtr meta) : items_(std::move(items)), meta_(std::move(meta)) {}
   Value eval(Frame& f) const override;
 
  private:
   Nodes items_;
-  Value meta_;
+  NodePtr meta_;  // null when the literal has no metadata
 };
 
 class MapNode final : public Node {
  public:
-  MapNode(Nodes kvs, Value meta) : kvs_(std::move(kvs)), meta_(std::move(meta)) {}
+  MapNode(Nodes kvs, NodePtr meta) : kvs_(std::move(kvs)), meta_(std::move(meta)) {}
   Value eval(Frame& f) const override;
 
  private:
   Nodes kvs_;
-  Value meta_;
+  NodePtr meta_;  // null when the literal has no metadata
 };
 
 class SetNode final : public Node {
  public:
-  SetNode(Nodes items, Value meta) : items_(std::move(items)), meta_(std::move(meta)) {}
+  SetNode(Nodes items, NodePtr meta) : items_(std::move(items)), meta_(std::move(meta)) {}
   Value eval(Frame& f) const override;
 
  private:
   Nodes items_;
-  Value meta_;
+  NodePtr meta_;  // null when the literal has no metadata
 };
 
 // Host interop.

@@ -132,7 +132,18 @@ Reader::Impl::Position Reader::Impl::position(size_t offset) {
 
 void Reader::Impl::fail(size_t offset, const std::string& message) {
   Position p = position(offset);
-  throw ReadError(message, p.line, p.column);
+  Position e = read_so_far(std::max(offset, pos), message);
+  throw ReadError(message, p.line, p.column, e.line, e.column);
+}
+
+// A failed read has consumed the rest of the token it stopped in. Having met the end of the text, an unfinished last
+// line counts as ended (an error found at a closing delimiter that ends the text has not met the end).
+Reader::Impl::Position Reader::Impl::read_so_far(size_t end, std::string_view message) {
+  end = token_end(std::min(end, text.size()), false);
+  Position p = position(end);
+  const char last = text.empty() ? ' ' : text.back();
+  const bool met_end = end >= text.size() && (message.starts_with("EOF") || (last != ')' && last != ']' && last != '}'));
+  return met_end && p.column != 1 ? Position{p.line + 1, 1} : p;
 }
 
 // ---- The cursor.
@@ -217,7 +228,10 @@ Got Reader::Impl::read_any(Value& out, char close, bool splice_ok) {
     ++pos;
     return Got::Close;
   }
-  if (c == ')' || c == ']' || c == '}') fail(pos, std::string("Unmatched delimiter: ") + c);
+  if (c == ')' || c == ']' || c == '}') {
+    ++pos;  // read, then found to close nothing
+    fail(pos - 1, std::string("Unmatched delimiter: ") + c);
+  }
   auto b = static_cast<unsigned char>(c);
   if (b >= 0x80 || BYTES.c[b] == B_CONST) {
     out = edn::number_start(text, pos) ? read_number() : read_token();

@@ -17,12 +17,16 @@
 
 namespace kelp::read {
 
-// A reader error names the place it was found (1-based line and column).
+// A reader error names the place it was found (1-based line and column), and how far the reader had read when it
+// gave up: past the offending character or token, or one line past the end at the end of the text. The latter is
+// the place JVM Clojure names in "Syntax error reading source at (L:C)".
 struct ReadError : std::runtime_error {
-  ReadError(const std::string& message, int line, int column)
-      : std::runtime_error(message), line(line), column(column) {}
+  ReadError(const std::string& message, int line, int column, int end_line = 0, int end_column = 0)
+      : std::runtime_error(message), line(line), column(column), end_line(end_line), end_column(end_column) {}
   int line;
   int column;
+  int end_line;
+  int end_column;
 };
 
 // What the reader asks of the runtime. The defaults suit reading plain data outside any namespace.
@@ -53,6 +57,7 @@ struct ReadOptions {
   std::string file;                                // "" when reading from a string; otherwise put in :file metadata
   std::vector<std::string> features{"kelp", "clj"};  // reader-conditional features, tried in order, then :default
   bool allow_reader_conditionals = true;           // false: #? is an error ("Conditional read not allowed")
+  bool preserve_reader_conditionals = false;       // true: #?(...) reads as a ReaderConditional, no branch chosen
   int max_depth = 10000;                           // nesting deeper than this is a reader error, not a crash
   int start_line = 1;                              // positions of text that starts inside a larger file
   int start_column = 1;

@@ -217,6 +217,12 @@ Value Reader::Impl::read_token() {
 }
 
 Value Reader::Impl::symbol_for(std::string_view tok, size_t start) {
+  if (text.size() < SMALL_TEXT) {
+    // Short texts (arglists, read-string) repeat few tokens: the cache would cost more to set up than it saves.
+    std::optional<Value> v = edn::match_symbol(tok);
+    if (!v) fail(start, "Invalid token: " + std::string(tok));
+    return std::move(*v);
+  }
   uint32_t h = 2166136261u;  // FNV-1a
   for (char c : tok) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
   if (token_cache.empty()) token_cache.resize(TOKEN_CACHE);

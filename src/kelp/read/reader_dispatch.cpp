@@ -13,6 +13,7 @@
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn_symbol.hpp"
+#include "kelp/read/reader_conditional.hpp"
 #include "kelp/read/reader_impl.hpp"
 
 namespace kelp::read {
@@ -76,6 +77,10 @@ Got Reader::Impl::read_conditional(Value& out, bool splice_ok) {
   if (splicing) ++pos;
   skip_trivia();
   if (at_end() || text[pos] != '(') fail(start, "read-cond body must be a list");
+  if (options.preserve_reader_conditionals) {  // kept whole, so even a splice may stand at the top
+    out = make_reader_conditional(read_required(), splicing);
+    return Got::Form;
+  }
   if (splicing && !splice_ok) fail(start, "Reader conditional splicing not allowed at the top level.");
   const size_t open = pos++;
 

@@ -43,6 +43,7 @@ struct Reader::Impl {
     int line, column;
   };
   Position position(size_t offset);
+  Position read_so_far(size_t end, std::string_view message);
   [[noreturn]] void fail(size_t offset, const std::string& message);
 
   // ---- The cursor.
@@ -111,6 +112,7 @@ struct Reader::Impl {
     Value value;
   };
   static constexpr size_t TOKEN_CACHE = 1024;
+  static constexpr size_t SMALL_TEXT = 2048;  // texts shorter than this read without the cache
   std::vector<CachedToken> token_cache;
   Value symbol_for(std::string_view tok, size_t start);
 
