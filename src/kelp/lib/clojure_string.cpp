@@ -13,6 +13,7 @@
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
 #include "kelp/lib/seq_util.hpp"
+#include "kelp/lib/str_regex.hpp"
 #include "kelp/lib/str_util.hpp"
 #include "kelp/rt/fn.hpp"
 #include "kelp/rt/loader.hpp"
@@ -20,6 +21,54 @@
 #include "kelp/rt/thread.hpp"
 
 namespace kelp::lib {
+
+namespace strs {
+
+Value replace_pattern(const Value& sv, const Value& p, const Value& rep, bool all) {
+  std::string_view s = str_view(sv);
+  if (rep.is_nil()) rt::throw_null_pointer("");
+  bool by_fn = !rep.is(Kind::String);
+  std::string_view rep_text = by_fn ? std::string_view() : str_view(rep);
+  RegexMatch m;
+  std::string out;
+  size_t copied = 0, from = 0;
+  bool any = false;
+  while (regex_find(p, s, from, m)) {
+    any = true;
+    out.append(s.substr(copied, m.start() - copied));
+    if (by_fn) append_str(out, rt::call(rep, {match_groups(p, s, m)}));
+    else append_replacement(out, p, s, m, rep_text);
+    copied = m.end();
+    if (!all) break;
+    from = regex_resume(s, m);
+    rt::safe_point();
+  }
+  if (!any) return sv;
+  out.append(s.substr(copied));
+  return make_string(out);
+}
+
+Value split_by(const Value& sv, const Value& p, int64_t limit) {
+  std::string_view s = str_view(sv);
+  std::vector<std::string_view> parts;
+  RegexMatch m;
+  size_t index = 0, from = 0;
+  while ((limit <= 0 || static_cast<int64_t>(parts.size()) < limit - 1) && regex_find(p, s, from, m)) {
+    from = regex_resume(s, m);
+    if (m.end() == 0 && m.start() == 0) continue;  // zero-width at the very start: no leading ""
+    parts.push_back(s.substr(index, m.start() - index));
+    index = m.end();
+  }
+  if (parts.empty() && index == 0) return make_vector({sv});
+  parts.push_back(s.substr(index));
+  if (limit == 0)
+    while (!parts.empty() && parts.back().empty()) parts.pop_back();
+  TransientVector v;
+  for (std::string_view part : parts) v.conj(make_string(part));
+  return v.persistent();
+}
+
+}  // namespace strs
 
 namespace {
 
@@ -246,32 +295,6 @@ Value replace_literal(const Value& sv, std::string_view from, std::string_view t
   return make_string(out);
 }
 
-// Replacement by pattern: a replacement string with $n references, or a function of the match's groups whose
-// result is taken literally.
-Value replace_pattern(const Value& sv, const Value& p, const Value& rep, bool all) {
-  std::string_view s = str_view(sv);
-  if (rep.is_nil()) rt::throw_null_pointer("");
-  bool by_fn = !rep.is(Kind::String);
-  std::string_view rep_text = by_fn ? std::string_view() : str_view(rep);
-  RegexMatch m;
-  std::string out;
-  size_t copied = 0, from = 0;
-  bool any = false;
-  while (regex_find(p, s, from, m)) {
-    any = true;
-    out.append(s.substr(copied, m.start() - copied));
-    if (by_fn) append_str(out, rt::call(rep, {match_groups(p, s, m)}));
-    else append_replacement(out, p, s, m, rep_text);
-    copied = m.end();
-    if (!all) break;
-    from = regex_resume(s, m);
-    rt::safe_point();
-  }
-  if (!any) return sv;
-  out.append(s.substr(copied));
-  return make_string(out);
-}
-
 Value replace_any(Args a, bool all) {
   const Value& s = a[0];
   string_arg(s);
@@ -292,28 +315,6 @@ Value replace(Args a) { return replace_any(a, true); }
 Value replace_first(Args a) { return replace_any(a, false); }
 
 // --- split
-
-// Pattern.split: no empty leading piece from a zero-width match at the start; a positive limit caps the pieces;
-// limit 0 drops trailing empty pieces.
-Value split_by(const Value& sv, const Value& p, int64_t limit) {
-  std::string_view s = str_view(sv);
-  std::vector<std::string_view> parts;
-  RegexMatch m;
-  size_t index = 0, from = 0;
-  while ((limit <= 0 || static_cast<int64_t>(parts.size()) < limit - 1) && regex_find(p, s, from, m)) {
-    from = regex_resume(s, m);
-    if (m.end() == 0 && m.start() == 0) continue;  // zero-width at the very start: no leading ""
-    parts.push_back(s.substr(index, m.start() - index));
-    index = m.end();
-  }
-  if (parts.empty() && index == 0) return make_vector({sv});
-  parts.push_back(s.substr(index));
-  if (limit == 0)
-    while (!parts.empty() && parts.back().empty()) parts.pop_back();
-  TransientVector v;
-  for (std::string_view part : parts) v.conj(make_string(part));
-  return v.persistent();
-}
 
 Value split(Args a) {
   string_arg(a[0]);

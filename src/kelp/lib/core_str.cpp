@@ -9,6 +9,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
+#include "kelp/lib/str_regex.hpp"
 #include "kelp/lib/str_util.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/lazy.hpp"
@@ -19,52 +20,89 @@ namespace kelp::lib {
 
 void install_core_print();  // core_print.cpp
 
-namespace {
-
 using rt::Args;
 using namespace strs;
 
-// java.util.regex.Matcher: a pattern over one string, remembering where the last find ended and what it matched.
-class Matcher final : public Object {
- public:
-  Matcher(Value pattern, Value text) : Object(Kind::Host, 0), pattern_(std::move(pattern)), text_(std::move(text)) {}
-  std::string_view type_name() const override { return "java.util.regex.Matcher"; }
+namespace strs {
 
-  // The next match's groups, or nil.
-  Value find() const {
-    std::lock_guard lock(mutex_);
-    std::string_view s = str_view(text_);
-    matched_ = regex_find(pattern_, s, pos_, last_);
-    if (!matched_) {
-      pos_ = s.size() + 1;
-      return NIL;
-    }
-    pos_ = regex_resume(s, last_);
-    return match_groups(pattern_, s, last_);
-  }
-  Value matches() const {
-    std::lock_guard lock(mutex_);
-    std::string_view s = str_view(text_);
-    matched_ = regex_matches(pattern_, s, last_);
-    return matched_ ? match_groups(pattern_, s, last_) : NIL;
-  }
-  Value groups() const {
-    std::lock_guard lock(mutex_);
-    if (!matched_) rt::throw_illegal_state("No match found");
-    return match_groups(pattern_, str_view(text_), last_);
-  }
+Matcher::Matcher(Value pattern, Value text)
+    : Object(Kind::Host, 0), pattern_(std::move(pattern)), text_(std::move(text)) {}
 
- private:
-  Value pattern_, text_;
-  mutable std::mutex mutex_;
-  mutable size_t pos_ = 0;
-  mutable RegexMatch last_;
-  mutable bool matched_ = false;
-};
+bool Matcher::find() const {
+  std::lock_guard lock(mutex_);
+  std::string_view s = str_view(text_);
+  matched_ = pos_ <= s.size() && regex_find(pattern_, s, pos_, last_);
+  pos_ = matched_ ? regex_resume(s, last_) : s.size() + 1;
+  return matched_;
+}
+
+bool Matcher::find_from(int64_t start) const {
+  const String& text = text_.as<String>();
+  if (start < 0 || start > text.count())
+    rt::throw_error("java.lang.IndexOutOfBoundsException", "Illegal start index");
+  {
+    std::lock_guard lock(mutex_);
+    pos_ = text.byte_offset(start);
+  }
+  return find();
+}
+
+bool Matcher::matches() const {
+  std::lock_guard lock(mutex_);
+  matched_ = regex_matches(pattern_, str_view(text_), last_);
+  return matched_;
+}
+
+void Matcher::reset() const {
+  std::lock_guard lock(mutex_);
+  pos_ = 0;
+  matched_ = false;
+}
+
+Value Matcher::groups() const {
+  std::lock_guard lock(mutex_);
+  if (!matched_) rt::throw_illegal_state("No match found");
+  return match_groups(pattern_, str_view(text_), last_);
+}
+
+size_t Matcher::checked_group(int64_t g) const {
+  if (!matched_) rt::throw_illegal_state("No match found");
+  if (g < 0 || static_cast<size_t>(g) >= last_.groups())
+    rt::throw_error("java.lang.IndexOutOfBoundsException", fmt::format("No group {}", g));
+  return static_cast<size_t>(g);
+}
+
+Value Matcher::group(int64_t g) const {
+  std::lock_guard lock(mutex_);
+  size_t i = checked_group(g);
+  return last_.matched(i) ? make_string(last_.group(str_view(text_), i)) : NIL;
+}
+
+Value Matcher::group(std::string_view name) const {
+  int g = pattern_group_index(pattern_, name);
+  if (g < 0) rt::throw_illegal_argument(fmt::format("No group with name <{}>", name));
+  return group(g);
+}
+
+int64_t Matcher::start(int64_t g) const {
+  std::lock_guard lock(mutex_);
+  size_t i = checked_group(g);
+  return last_.matched(i) ? cp_index(text_, last_.start(i)) : -1;
+}
+
+int64_t Matcher::end(int64_t g) const {
+  std::lock_guard lock(mutex_);
+  size_t i = checked_group(g);
+  return last_.matched(i) ? cp_index(text_, last_.end(i)) : -1;
+}
 
 const Matcher* as_matcher(const Value& v) {
   return v.is(Kind::Host) ? dynamic_cast<const Matcher*>(v.obj()) : nullptr;
 }
+
+}  // namespace strs
+
+namespace {
 
 Value pattern_arg(const Value& v) {
   if (is_pattern(v)) return v;
@@ -192,7 +230,7 @@ Value re_find(Args args) {
   if (args.size() == 1) {
     const Matcher* m = as_matcher(args[0]);
     if (!m) cannot_cast(args[0], "java.util.regex.Matcher");
-    return m->find();
+    return m->find() ? m->groups() : NIL;
   }
   Value p = pattern_arg(args[0]);
   std::string_view s = string_arg(args[1]);

@@ -16,6 +16,7 @@
 #include "kelp/data/tagged.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/lib/host_detail.hpp"
+#include "kelp/lib/str_regex.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/lazy.hpp"
@@ -160,54 +161,26 @@ std::string replace_all(std::string_view s, std::string_view from, std::string_v
   return out;
 }
 
-// A regular expression that is only literal text (no metacharacters), as its text; nullopt otherwise.
-std::optional<std::string> literal_regex(std::string_view re) {
-  std::string out;
-  for (size_t i = 0; i < re.size(); ++i) {
-    char c = re[i];
-    if (c == '\\' && i + 1 < re.size() && !std::isalnum(static_cast<unsigned char>(re[i + 1]))) {
-      out += re[++i];
-      continue;
-    }
-    if (std::string_view(".[]{}()*+?^$|\\").find(c) != std::string_view::npos) return std::nullopt;
-    out += c;
-  }
-  return out;
+// The pattern a regular-expression argument names: a Pattern as it is, a string compiled (as Java's String
+// methods compile theirs).
+Value regex_arg(const Value& v, std::string_view method) {
+  if (v.is(Kind::Pattern)) return v;
+  if (!v.is(Kind::String)) throw_no_method(method, 1, "java.lang.String");
+  return make_pattern(sv(v));
 }
 
 Value split(const Value& s, Args a) {
-  std::string re = a[0].is(Kind::Pattern) ? std::string(pattern_source(a[0])) : std::string(sv(a[0]));
-  std::optional<std::string> lit = literal_regex(re);
-  if (!lit) throw_unsupported("String.split with a regular expression (" + re + ") is not supported by kelp; use clojure.string/split");
-  int64_t limit = a.size() > 1 ? int_arg(a[1], "split") : 0;
-  std::string_view text = sv(s);
-  std::vector<Value> parts;
-  if (lit->empty()) {
-    size_t i = 0;
-    while (i < text.size()) {
-      size_t start = i;
-      decode_utf8(text, i);
-      parts.push_back(make_string(text.substr(start, i - start)));
-    }
-    if (parts.empty()) parts.push_back(make_string(""));
-  } else {
-    size_t pos = 0;
-    for (size_t hit; (limit <= 0 || static_cast<int64_t>(parts.size()) < limit - 1) &&
-                     (hit = text.find(*lit, pos)) != std::string_view::npos;
-         pos = hit + lit->size())
-      parts.push_back(make_string(text.substr(pos, hit - pos)));
-    parts.push_back(make_string(text.substr(pos)));
-  }
-  // Java drops trailing empty strings when the limit is zero (but a lone empty input stays).
-  if (limit == 0)
-    while (parts.size() > 1 && str_view(parts.back()).empty()) parts.pop_back();
-  return make_vector(parts);
+  return lib::strs::split_by(s, regex_arg(a[0], "split"), a.size() > 1 ? int_arg(a[1], "split") : 0);
 }
 
 Value matches(const Value& s, Args a) {
-  std::optional<std::string> lit = literal_regex(sv(a[0]));
-  if (!lit) throw_unsupported("String.matches with a regular expression is not supported by kelp; use re-matches");
-  return Value::boolean(sv(s) == *lit);
+  RegexMatch m;
+  return Value::boolean(regex_matches(regex_arg(a[0], "matches"), sv(s), m));
+}
+
+Value replace_regex(const Value& s, Args a, bool all) {
+  if (!a[1].is(Kind::String)) throw_no_method(all ? "replaceAll" : "replaceFirst", 2, "java.lang.String");
+  return lib::strs::replace_pattern(s, regex_arg(a[0], "replaceAll"), a[1], all);
 }
 
 Value cmp_strings(const Value& s, const Value& other, bool ignore_case) {
@@ -269,6 +242,8 @@ const Entry STRING_METHODS[] = {
      }},
     {"split", 1, 2, [](const Value& s, Args a) { return split(s, a); }},
     {"matches", 1, 1, [](const Value& s, Args a) { return matches(s, a); }},
+    {"replaceAll", 2, 2, [](const Value& s, Args a) { return replace_regex(s, a, true); }},
+    {"replaceFirst", 2, 2, [](const Value& s, Args a) { return replace_regex(s, a, false); }},
     {"toCharArray", 0, 0, [](const Value& s, Args) {
        std::vector<Value> cs;
        for (char32_t c : to_u32(sv(s))) cs.push_back(Value::character(c));
@@ -498,6 +473,50 @@ const Entry CLASS_METHODS[] = {
     {"isInstance", 1, 1, [](const Value& c, Args a) { return Value::boolean(is_instance(c, a[0])); }},
 };
 
+// ---------------------------------------------------------------------------------------------------------------
+// java.util.regex: Matcher and Pattern
+
+const lib::strs::Matcher& matcher_of(const Value& v) { return *lib::strs::as_matcher(v); }
+
+// A group argument: an index or a group's name.
+Value group_of(const Value& m, Args a) {
+  if (a.empty()) return matcher_of(m).group(0);
+  if (a[0].is(Kind::String)) return matcher_of(m).group(sv(a[0]));
+  return matcher_of(m).group(int_arg(a[0], "group"));
+}
+
+const Entry MATCHER_METHODS[] = {
+    {"find", 0, 1, [](const Value& m, Args a) {
+       return Value::boolean(a.empty() ? matcher_of(m).find() : matcher_of(m).find_from(int_arg(a[0], "find")));
+     }},
+    {"matches", 0, 0, [](const Value& m, Args) { return Value::boolean(matcher_of(m).matches()); }},
+    {"group", 0, 1, [](const Value& m, Args a) { return group_of(m, a); }},
+    {"groupCount", 0, 0, [](const Value& m, Args) {
+       return Value::integer(static_cast<int64_t>(pattern_group_count(matcher_of(m).pattern())));
+     }},
+    {"start", 0, 1, [](const Value& m, Args a) {
+       return Value::integer(matcher_of(m).start(a.empty() ? 0 : int_arg(a[0], "start")));
+     }},
+    {"end", 0, 1, [](const Value& m, Args a) {
+       return Value::integer(matcher_of(m).end(a.empty() ? 0 : int_arg(a[0], "end")));
+     }},
+    {"reset", 0, 0, [](const Value& m, Args) { matcher_of(m).reset(); return m; }},
+    {"pattern", 0, 0, [](const Value& m, Args) { return matcher_of(m).pattern(); }},
+};
+
+const Entry PATTERN_METHODS[] = {
+    {"pattern", 0, 0, [](const Value& p, Args) { return make_string(pattern_source(p)); }},
+    {"matcher", 1, 1, [](const Value& p, Args a) {
+       if (!a[0].is(Kind::String)) throw_no_method("matcher", 1, "java.util.regex.Pattern");
+       return Value::adopt(new lib::strs::Matcher(p, a[0]));
+     }},
+    {"split", 1, 2, [](const Value& p, Args a) {
+       if (!a[0].is(Kind::String)) throw_no_method("split", a.size(), "java.util.regex.Pattern");
+       return lib::strs::split_by(a[0], p, a.size() > 1 ? int_arg(a[1], "split") : 0);
+     }},
+    {"flags", 0, 0, [](const Value&, Args) { return Value::integer(0); }},
+};
+
 const Entry NAMED_METHODS[] = {
     {"getName", 0, 0, [](const Value& n, Args) {
        return make_string(n.is(Kind::Keyword) ? n.as<Keyword>().name() : n.as<Symbol>().name());
@@ -543,10 +562,11 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
     if (is_string_builder(target) && dispatch(BUILDER_METHODS, target, method, args, &out)) return out;
     if (is_class(target) && dispatch(CLASS_METHODS, target, method, args, &out)) return out;
     if (is_writer(target) && dispatch(WRITER_METHODS, target, method, args, &out)) return out;
+    if (lib::strs::as_matcher(target) && dispatch(MATCHER_METHODS, target, method, args, &out)) return out;
   }
   if ((target.has(COLL) || target.has(SEQ)) && dispatch(COLL_METHODS, target, method, args, &out)) return out;
   if (target.is(Kind::Inst) && method == "getTime" && args.empty()) return Value::integer(target.as<Inst>().millis());
-  if (target.is(Kind::Pattern) && method == "pattern" && args.empty()) return make_string(pattern_source(target));
+  if (target.is(Kind::Pattern) && dispatch(PATTERN_METHODS, target, method, args, &out)) return out;
   if (dispatch(OBJECT_METHODS, target, method, args, &out)) return out;
   *found = false;
   return {};
