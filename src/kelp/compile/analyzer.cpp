@@ -114,7 +114,7 @@ int Analyzer::bind_local(FnScope& scope, const Value& sym) {
   if (!is_symbol(sym)) syntax_error("java.lang.IllegalArgumentException", "Bad binding form, expected symbol, got: " + pr_str(sym));
   if (sym.as<Symbol>().has_ns()) syntax_error("Can't let qualified name: " + pr_str(sym));
   int slot = scope.new_slot();
-  scope.locals.push_back({sym_qname(sym), slot});
+  scope.locals.push_back({sym_qname(sym), slot, bare_symbol(sym)});
   return slot;
 }
 
@@ -123,9 +123,8 @@ Value Analyzer::local_env(const Ctx* ctx) {
   if (ctx) {
     for (FnScope* s = ctx->fn; s; s = s->parent) {
       for (const Local& l : s->locals) {
-        Value sym = l.name->has_ns ? symbol(l.name->ns, l.name->name) : symbol(l.name->name);
-        kvs.push_back(sym);
-        kvs.push_back(sym);
+        kvs.push_back(l.sym);
+        kvs.push_back(l.sym);
       }
       if (s->self_name) {
         Value sym = symbol(s->self_name->name);

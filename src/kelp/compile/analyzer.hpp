@@ -16,6 +16,7 @@ namespace kelp::compile {
 struct Local {
   const QualifiedName* name;
   int slot;
+  Value sym;  // the name as a symbol without metadata, for &env
 };
 
 // The locals of one function being analyzed (or of a top-level form), and what it closes over.

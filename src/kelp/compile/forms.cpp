@@ -30,10 +30,11 @@ bool form_position(const Value& form, int* line, int* column) {
   if (!form.is_obj()) return false;
   Value m = meta(form);
   if (m.is_nil()) return false;
-  const Value* l = get(m, keyword("line"));
+  static const Value LINE = keyword("line"), COLUMN = keyword("column");
+  const Value* l = get(m, LINE);
   if (!l || !l->is_int()) return false;
   *line = static_cast<int>(l->as_int());
-  const Value* c = get(m, keyword("column"));
+  const Value* c = get(m, COLUMN);
   *column = c && c->is_int() ? static_cast<int>(c->as_int()) : 0;
   return true;
 }
@@ -41,9 +42,10 @@ bool form_position(const Value& form, int* line, int* column) {
 Value user_meta(const Value& form) {
   Value m = meta(form);
   if (m.is_nil()) return m;
-  m = dissoc(m, keyword("line"));
-  m = dissoc(m, keyword("column"));
-  m = dissoc(m, keyword("file"));
+  static const Value LINE = keyword("line"), COLUMN = keyword("column"), FILE = keyword("file");
+  m = dissoc(m, LINE);
+  m = dissoc(m, COLUMN);
+  m = dissoc(m, FILE);
   return count(m) == 0 ? Value() : m;
 }
 

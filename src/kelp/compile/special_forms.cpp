@@ -214,15 +214,17 @@ NodePtr Analyzer::analyze_def(const Items& items, const Ctx& ctx) {
     var = cur.intern(name);
   }
   // The new metadata: the symbol's own (evaluated, as defn puts quoted :arglists there), the place, the doc.
+  static const Value LINE = keyword("line"), COLUMN = keyword("column"), FILE = keyword("file"), DOC = keyword("doc"),
+                     NAME = keyword("name"), NS = keyword("ns"), DYNAMIC = keyword("dynamic"), QUOTE = symbol("quote");
   Value m = meta(sym);
   if (m.is_nil()) m = empty_map();
-  m = assoc(m, keyword("line"), Value::integer(line));
-  m = assoc(m, keyword("column"), Value::integer(column));
-  m = assoc(m, keyword("file"), current_file());
-  if (items.size() == 4) m = assoc(m, keyword("doc"), items[2]);
-  m = assoc(m, keyword("name"), make_list({symbol("quote"), name}));
-  m = assoc(m, keyword("ns"), rt::ns_value(&cur));
-  const Value* dyn = get(m, keyword("dynamic"));
+  m = assoc(m, LINE, Value::integer(line));
+  m = assoc(m, COLUMN, Value::integer(column));
+  m = assoc(m, FILE, current_file());
+  if (items.size() == 4) m = assoc(m, DOC, items[2]);
+  m = assoc(m, NAME, make_list({QUOTE, name}));
+  m = assoc(m, NS, rt::ns_value(&cur));
+  const Value* dyn = get(m, DYNAMIC);
   if (dyn && dyn->truthy()) rt::as_var(var).set_dynamic(true);
   NodePtr meta_node = analyze(m, ctx.value());
   NodePtr init;
