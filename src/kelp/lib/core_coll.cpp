@@ -10,14 +10,19 @@
 #include "kelp/data/set.hpp"
 #include "kelp/data/sorted.hpp"
 #include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/lib/seq_install.hpp"
 #include "kelp/lib/seq_lazy.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/lib/seq_util.hpp"
+#include "kelp/rt/core_vars.hpp"
+#include "kelp/rt/fn.hpp"
 #include "kelp/rt/lazy.hpp"
+#include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/var.hpp"
 
 namespace kelp::lib {
 
@@ -31,6 +36,16 @@ namespace {
 }
 
 // --- conj and assoc
+
+// The entries of a seq conjoined onto a map: each must be an entry (a key and value pair).
+template <class F>
+void each_entry_of(const Value& entries, F f) {
+  each_of(rt::seq(entries), [&](const Value& e) {
+    if (!e.is(Kind::Vector) || e.obj()->count() != 2) cannot_cast(e, "java.util.Map$Entry");
+    f(e.as<Vector>().nth(0), e.as<Vector>().nth(1));
+    return true;
+  });
+}
 
 Value conj1(const Value& coll, Value x) {
   if (coll.is_nil()) return make_list({std::move(x)});
@@ -57,8 +72,10 @@ Value conj1(const Value& coll, Value x) {
       });
       return out;
     }
-    if (x.is_nil()) return coll;
-    cannot_cast(x, "java.util.Map$Entry");
+    // Anything else is taken as a seq of entries.
+    Value out = coll;
+    each_entry_of(x, [&](const Value& k, const Value& v) { out = assoc(std::move(out), k, v); });
+    return out;
   }
   if (o->has(SEQ)) return rt::cons(std::move(x), coll);
   cannot_cast(coll, "clojure.lang.IPersistentCollection");
@@ -192,8 +209,8 @@ void transient_conj(const Transient& t, const Value& x) {
         t.map->assoc(x.as<Vector>().nth(0), x.as<Vector>().nth(1));
       } else if (x.has(MAP)) {
         x.obj()->each_entry([&](const Value& k, const Value& v) { t.map->assoc(k, v); return true; });
-      } else if (!x.is_nil()) {
-        cannot_cast(x, "java.util.Map$Entry");
+      } else {
+        each_entry_of(x, [&](const Value& k, const Value& v) { t.map->assoc(k, v); });
       }
       return;
   }
@@ -608,6 +625,76 @@ void install_reading(rt::Namespace* ns) {
              "Returns a seq of the items of a vector or sorted collection in reverse, in constant time; nil when empty.");
 }
 
+// --- subseq and rsubseq
+
+// Which of clojure.core's comparison functions a test is: <, <=, > or >=.
+enum class Test { Lt, Le, Gt, Ge };
+
+Test test_of(const Value& f) {
+  static const char* const names[] = {"<", "<=", ">", ">="};
+  for (int i = 0; i < 4; ++i) {
+    Value var = rt::core_vars().core->find(symbol(names[i]));
+    if (var.is(Kind::Var) && rt::as_var(var).deref().obj() == f.obj() && f.is_obj()) return static_cast<Test>(i);
+  }
+  rt::throw_illegal_argument("subseq and rsubseq take one of <, <=, > and >= as tests");
+}
+
+const Value& sorted_arg(const Value& sc) {
+  if (!sc.is(Kind::SortedMap) && !sc.is(Kind::SortedSet)) cannot_cast(sc, "clojure.lang.Sorted");
+  return sc;
+}
+
+// The first `n` elements of s, lazily (() when n <= 0).
+Value take_counted(const Value& s, int64_t n) { return lazy_take(n, s); }
+
+// The elements of the sequence `from` before those of `rest_from`, a tail of it (nil: to the end).
+Value up_to(const Value& from, const Value& rest_from) {
+  return take_counted(from, count_of(from) - count_of(rest_from));
+}
+
+// (subseq sc test key): the elements whose keys pass (test key-of-element key), ascending.
+Value subseq1(const Value& sc, Test t, const Value& key) {
+  if (t == Test::Gt || t == Test::Ge) return sorted_seq_from(sc, key, true, t == Test::Ge);
+  // The elements below the first one that fails the test.
+  return up_to(seq_of(sc), sorted_seq_from(sc, key, true, t == Test::Lt));
+}
+
+Value subseq2(const Value& sc, Test start_t, const Value& start, Test end_t, const Value& end) {
+  Value from = sorted_seq_from(sc, start, true, start_t == Test::Ge || start_t == Test::Le);
+  if (from.is_nil()) return NIL;
+  return up_to(from, sorted_seq_from(sc, end, true, end_t == Test::Lt || end_t == Test::Gt));
+}
+
+Value rsubseq1(const Value& sc, Test t, const Value& key) {
+  if (t == Test::Lt || t == Test::Le) return sorted_seq_from(sc, key, false, t == Test::Le);
+  return up_to(sorted_rseq(sc), sorted_seq_from(sc, key, false, t == Test::Gt));
+}
+
+Value rsubseq2(const Value& sc, Test start_t, const Value& start, Test end_t, const Value& end) {
+  Value from = sorted_seq_from(sc, end, false, end_t == Test::Le || end_t == Test::Ge);
+  if (from.is_nil()) return NIL;
+  return up_to(from, sorted_seq_from(sc, start, false, start_t == Test::Gt || start_t == Test::Lt));
+}
+
+void install_subseq(rt::Namespace* ns) {
+  def_native(ns, "subseq", 3, 5, [](Args a) -> Value {
+    const Value& sc = sorted_arg(a[0]);
+    if (a.size() == 3) return subseq1(sc, test_of(a[1]), a[2]);
+    if (a.size() != 5) rt::throw_arity(4, "clojure.core/subseq");
+    return subseq2(sc, test_of(a[1]), a[2], test_of(a[3]), a[4]);
+  }, "([sc test key] [sc start-test start-key end-test end-key])",
+     "sc must be a sorted collection, test(s) one of <, <=, > or >=. Returns a seq of those entries with keys ek for "
+     "which (test (.. sc comparator (compare ek key)) 0) is true");
+  def_native(ns, "rsubseq", 3, 5, [](Args a) -> Value {
+    const Value& sc = sorted_arg(a[0]);
+    if (a.size() == 3) return rsubseq1(sc, test_of(a[1]), a[2]);
+    if (a.size() != 5) rt::throw_arity(4, "clojure.core/rsubseq");
+    return rsubseq2(sc, test_of(a[1]), a[2], test_of(a[3]), a[4]);
+  }, "([sc test key] [sc start-test start-key end-test end-key])",
+     "sc must be a sorted collection, test(s) one of <, <=, > or >=. Returns a reverse seq of those entries with keys "
+     "ek for which (test (.. sc comparator (compare ek key)) 0) is true");
+}
+
 void install_transients(rt::Namespace* ns) {
   def_native(ns, "transient", 1, 1, [](Args a) { return make_transient(a[0]); }, "([coll])",
              "Returns a transient version of the vector, map or set.");
@@ -661,6 +748,10 @@ void install_predicates(rt::Namespace* ns) {
              "Returns true if x is a list.");
   def_native(ns, "vector?", 1, 1, [](Args a) { return Value::boolean(a[0].is(Kind::Vector)); }, "([x])",
              "Returns true if x is a vector.");
+  // Map entries are two-element vectors here, so any pair counts as one.
+  def_native(ns, "map-entry?", 1, 1, [](Args a) {
+    return Value::boolean(a[0].is(Kind::Vector) && a[0].obj()->count() == 2);
+  }, "([x])", "Returns true if x is a map entry.");
   def_native(ns, "map?", 1, 1, [](Args a) { return Value::boolean(a[0].has(MAP)); }, "([x])",
              "Returns true if x is a map.");
   def_native(ns, "set?", 1, 1, [](Args a) { return Value::boolean(a[0].has(SET)); }, "([x])",
@@ -711,6 +802,7 @@ void install_core_coll(rt::Namespace* core) {
   install_constructors(core);
   install_reading(core);
   install_transients(core);
+  install_subseq(core);
   install_predicates(core);
 }
 

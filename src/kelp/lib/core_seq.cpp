@@ -225,6 +225,67 @@ Value stateful_transducer(const char* name, Make make) {
   }));
 }
 
+// A transducer that buffers: make() gives a state with step(rf, acc, x) and flush(rf, acc), which hands on what is
+// still buffered when the reduction completes.
+template <class Make>
+Value buffering_transducer(const char* name, Make make) {
+  std::string fname = std::string("clojure.core/") + name + "/fn";
+  return rt::make_native(fname, 1, 1, std::function<Value(Args)>([fname, make](Args a) {
+    Value rf = a[0];
+    auto state = make();
+    return rt::make_native(fname, 0, 2, std::function<Value(Args)>([rf, state](Args b) mutable -> Value {
+      if (b.empty()) return rt::call(rf);
+      if (b.size() == 1) return call1(rf, state.flush(rf, b[0]));
+      return state.step(rf, b[0], b[1]);
+    }));
+  }));
+}
+
+// The buffer of partition-all and partition-by.
+struct Batch {
+  std::vector<Value> items;
+  Value take() {
+    Value v = make_vector(items);
+    items.clear();
+    return v;
+  }
+  Value flush(const Value& rf, const Value& acc) {
+    if (items.empty()) return acc;
+    Value r = call2(rf, acc, take());
+    return is_reduced(r) ? reduced_value(r) : r;
+  }
+};
+
+Value partition_all_xf(int64_t n) {
+  struct State : Batch {
+    int64_t n;
+    Value step(const Value& rf, const Value& acc, const Value& x) {
+      items.push_back(x);
+      return static_cast<int64_t>(items.size()) >= n ? call2(rf, acc, take()) : acc;
+    }
+  };
+  return buffering_transducer("partition-all", [n] { return State{{}, n}; });
+}
+
+Value partition_by_xf(Value f) {
+  struct State : Batch {
+    Value f, last;
+    Value step(const Value& rf, const Value& acc, const Value& x) {
+      Value key = call1(f, x);
+      if (items.empty() || equiv(key, last)) {
+        items.push_back(x);
+        last = std::move(key);
+        return acc;
+      }
+      Value r = call2(rf, acc, take());
+      if (!is_reduced(r)) items.push_back(x);
+      last = std::move(key);
+      return r;
+    }
+  };
+  return buffering_transducer("partition-by", [f] { return State{{}, f, {}}; });
+}
+
 Value preserving_reduced(const Value& rf, const Value& acc, const Value& x) {
   Value r = call2(rf, acc, x);
   return is_reduced(r) ? make_reduced(r) : r;
@@ -546,11 +607,14 @@ void install_lazy(rt::Namespace* ns) {
     if (a.size() == 4) return lazy_partition(n, step, true, a[2], a[3], false);
     return lazy_partition(n, step, false, NIL, a.back(), false);
   }, "([n coll] [n step coll] [n step pad coll])", "Returns a lazy seq of lists of n items each, at offsets step apart.");
-  def_native(ns, "partition-all", 2, 3, [](Args a) {
+  def_native(ns, "partition-all", 1, 3, [](Args a) {
     int64_t n = long_arg(a[0]);
+    if (a.size() == 1) return partition_all_xf(n);
     return lazy_partition(n, a.size() == 3 ? long_arg(a[1]) : n, false, NIL, a.back(), true);
-  }, "([n coll] [n step coll])", "As partition, but the last partitions may hold fewer than n items.");
-  def_native(ns, "partition-by", 2, 2, [](Args a) { return lazy_partition_by(a[0], a[1]); }, "([f coll])",
+  }, "([n] [n coll] [n step coll])", "As partition, but the last partitions may hold fewer than n items.");
+  def_native(ns, "partition-by", 1, 2, [](Args a) {
+    return a.size() == 1 ? partition_by_xf(a[0]) : lazy_partition_by(a[0], a[1]);
+  }, "([f] [f coll])",
              "Splits coll each time f answers a new value; returns a lazy seq of the runs.");
   def_native(ns, "reductions", 2, 3, [](Args a) {
     if (a.size() == 2) return lazy_reductions(a[0], false, NIL, a[1]);

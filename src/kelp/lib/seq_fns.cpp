@@ -1,5 +1,6 @@
 // clojure.core's function combinators: comp, partial, juxt, complement, constantly, identity, fnil, some-fn,
 // every-pred, memoize. Each answers a native closure.
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -65,18 +66,40 @@ Value fnil(Args a) {
   });
 }
 
-// some-fn (any = true) and every-pred (any = false) over every argument of every call.
-Value preds(const char* name, Args ps, bool any) {
+// every-pred: true when every predicate holds for every argument.
+Value every_pred(Args ps) {
   std::vector<Value> all(ps.begin(), ps.end());
-  return closure(name, 0, -1, [all, any](Args args) -> Value {
-    for (const Value& x : args) {
-      for (const Value& p : all) {
-        Value r = call1(p, x);
-        if (any && r.truthy()) return r;
-        if (!any && !r.truthy()) return FALSE_V();
+  return closure("every-pred", 0, -1, [all](Args args) -> Value {
+    for (const Value& x : args)
+      for (const Value& p : all)
+        if (!call1(p, x).truthy()) return FALSE_V();
+    return TRUE_V();
+  });
+}
+
+// some-fn answers the first truthy result. When none is truthy, a call with up to three predicates and up to three
+// arguments answers the last result it saw (false stays false), as an `or` of those calls would; past that, the
+// search is a `some`, which answers nil.
+Value some_fn(Args ps) {
+  std::vector<Value> all(ps.begin(), ps.end());
+  return closure("some-fn", 0, -1, [all](Args args) -> Value {
+    size_t first_args = all.size() <= 3 ? std::min<size_t>(args.size(), 3) : args.size();
+    Value last;
+    for (const Value& p : all) {
+      for (size_t i = 0; i < first_args; ++i) {
+        Value r = call1(p, args[i]);
+        if (r.truthy()) return r;
+        last = std::move(r);
       }
     }
-    return any ? NIL : TRUE_V();
+    if (all.size() > 3) return NIL;
+    for (size_t i = first_args; i < args.size(); ++i) {
+      for (const Value& p : all) {
+        Value r = call1(p, args[i]);
+        if (r.truthy()) return r;
+      }
+    }
+    return args.size() > 3 ? NIL : last;
   });
 }
 
@@ -122,9 +145,9 @@ void install_core_fns(rt::Namespace* ns) {
              "Returns a function answering the vector of each function's result.");
   def_native(ns, "fnil", 2, 4, [](Args a) { return fnil(a); }, "([f x] [f x y] [f x y z])",
              "Returns f with nil first arguments replaced by the given defaults.");
-  def_native(ns, "some-fn", 1, -1, [](Args a) { return preds("some-fn", a, true); }, "([p] [p1 p2] [p1 p2 p3] [p1 p2 p3 & ps])",
+  def_native(ns, "some-fn", 1, -1, [](Args a) { return some_fn(a); }, "([p] [p1 p2] [p1 p2 p3] [p1 p2 p3 & ps])",
              "Returns a function answering the first logical true value of any predicate on any argument.");
-  def_native(ns, "every-pred", 1, -1, [](Args a) { return preds("every-pred", a, false); },
+  def_native(ns, "every-pred", 1, -1, [](Args a) { return every_pred(a); },
              "([p] [p1 p2] [p1 p2 p3] [p1 p2 p3 & ps])",
              "Returns a function answering true when every predicate holds for every argument.");
   def_native(ns, "memoize", 1, 1, [](Args a) { return memoize(a[0]); }, "([f])",

@@ -631,8 +631,9 @@ struct NumRange {
 // itself without making cells at all.
 class IntRange final : public SeqObject {
  public:
-  IntRange(int64_t start, int64_t end, int64_t step, bool bounded)
-      : SeqObject(Kind::Seq, bounded ? uint32_t{COUNTED} : 0u), start_(start), end_(end), step_(step), bounded_(bounded) {}
+  IntRange(int64_t start, int64_t end, int64_t step, bool bounded, Value meta = {})
+      : SeqObject(Kind::Seq, (bounded ? uint32_t{COUNTED} : 0u) | META),
+        start_(start), end_(end), step_(step), bounded_(bounded), meta_(std::move(meta)) {}
   Value first() const override { return Value::integer(start_); }
   Value next() const override {
     int64_t n;
@@ -654,14 +655,38 @@ class IntRange final : public SeqObject {
     }
   }
   std::string_view type_name() const override { return bounded_ ? "clojure.lang.LongRange" : "clojure.lang.Iterate"; }
+  Value meta() const override { return meta_; }
+  Value with_meta(const Value& m) const override {
+    return Value::adopt(new IntRange(start_, end_, step_, bounded_, m));
+  }
 
  private:
   bool contains(int64_t n) const { return !bounded_ || (step_ > 0 ? n < end_ : n > end_); }
   int64_t start_, end_, step_;
   bool bounded_;
+  Value meta_;
+};
+
+// The elements of another sequence, as they are: the cell with-meta answers.
+struct Same {
+  Value src;
+  bool step(Value& first, Value& rest) {
+    Value s = seq_of(src);
+    if (s.is_nil()) return false;
+    first = sfirst(s);
+    rest = rest_of(s);
+    return true;
+  }
+  bool fold(FunctionRef<bool(const Value&)> g) { return seqs::fold(src, g); }
 };
 
 }  // namespace
+
+Value LazyCell::with_meta(const Value& m) const {
+  auto* copy = new OpSeq<Same>(Same{Value::share(this)});
+  static_cast<LazyCell*>(copy)->meta_ = m;
+  return Value::adopt(copy);
+}
 
 Value lazy_map(Value f, Value coll) { return make(Map1{std::move(f), std::move(coll)}); }
 Value lazy_map_n(Value f, std::vector<Value> colls) { return make(MapN{std::move(f), std::move(colls)}); }

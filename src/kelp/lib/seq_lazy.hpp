@@ -12,13 +12,16 @@ namespace kelp::lib::seqs {
 
 class LazyCell : public SeqObject {
  public:
-  LazyCell() : SeqObject(Kind::Seq, 0) {}
+  LazyCell() : SeqObject(Kind::Seq, META) {}
   ~LazyCell() override;
   Value first() const override;
   Value next() const override;
   Value seq() const override;
   bool each(FunctionRef<bool(const Value&)> f) const override;
   std::string_view type_name() const override { return "clojure.lang.LazySeq"; }
+  Value meta() const override { return meta_; }
+  // A cell with the same elements (computed by this one, still lazily) and the given metadata.
+  Value with_meta(const Value& m) const override;
 
   // The rest without realising it: () when there is none.
   Value more() const;
@@ -46,6 +49,9 @@ class LazyCell : public SeqObject {
   mutable std::atomic<uint8_t> state_{PENDING};
   mutable bool empty_ = false;
   mutable Value first_, rest_;
+
+ protected:
+  Value meta_;
 };
 
 // Lazy sequence constructors. `coll` arguments are any seqable values, not yet touched.

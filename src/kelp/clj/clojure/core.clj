@@ -992,3 +992,16 @@
 
 (defmacro pvalues "Returns a lazy sequence of the values of the exprs, which are evaluated in parallel" [& exprs]
   `(pcalls ~@(map (fn [e] `(fn [] ~e)) exprs)))
+
+(defn replace
+  "Given a map of replacement pairs and a vector/collection, returns a vector/seq with any elements = a key in smap
+  replaced with the corresponding val in smap. Returns a transducer when no collection is provided."
+  ([smap]
+   (map (fn [x] (if-let [e (find smap x)] (val e) x))))
+  ([smap coll]
+   (if (vector? coll)
+     ;; A vector keeps its kind: replace in place, index by index.
+     (reduce (fn [v i] (if-let [e (find smap (nth v i))] (assoc v i (val e)) v))
+             coll
+             (range (count coll)))
+     (map (fn [x] (if-let [e (find smap x)] (val e) x)) coll))))
