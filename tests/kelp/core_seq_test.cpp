@@ -233,6 +233,21 @@ TEST(CoreColl, SubseqAndReplace) {
   });
 }
 
+// Arrays are mutable in place, take their element type's zero and coercions, and index, count and seq.
+TEST(CoreColl, JavaArrays) {
+  expect_all({
+      {"[(alength (make-array Object 4)) (let [a (object-array 2)] (aset a 0 :x) (vec a)) (vec (char-array \"hi\"))"
+       " (seq (int-array 2)) (aget (to-array [5 6]) 1) (seq (object-array 0))]",
+       "[4 [:x nil] [\\h \\i] (0 0) 6 nil]"},
+      {"[(vec (double-array [1 2])) (vec (long-array 3 7)) (count (into-array [1 2])) (nth (int-array [4 5]) 1)"
+       " (nth (int-array 1) 3 :nf) (class (into-array [1 2])) (class (long-array 1)) (vec (aclone (int-array [1 2])))]",
+       "[[1.0 2.0] [7 7 7] 2 5 :nf [Ljava.lang.Long; [J [1 2]]"},
+      {"(let [a (int-array [1 2]) b (aclone a)] (aset a 0 9) [(vec a) (vec b)])", "[[9 2] [1 2]]"},
+      {"(aget (int-array 2) 2)",
+       "THROWN java.lang.ArrayIndexOutOfBoundsException: \"Index 2 out of bounds for length 2\""},
+  });
+}
+
 // Lazy sequences and ranges take metadata; the copy keeps the elements (infinite ones too).
 TEST(CoreSeq, LazySeqsCarryMetadata) {
   expect_all({

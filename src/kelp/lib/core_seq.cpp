@@ -16,6 +16,7 @@
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
 #include "kelp/lib/seq_install.hpp"
+#include "kelp/lib/seq_array.hpp"
 #include "kelp/lib/seq_lazy.hpp"
 #include "kelp/lib/seq_util.hpp"
 #include "kelp/rt/core_vars.hpp"
@@ -124,6 +125,10 @@ Value nth_of(const Value& coll, const Value& index, const Value* not_found) {
     if (i >= 0 && i < coll.obj()->count()) return Value::character(coll.as<String>().at(i));
     if (not_found) return *not_found;
     rt::throw_error("java.lang.StringIndexOutOfBoundsException", "String index out of range: " + std::to_string(i));
+  }
+  if (const JavaArray* arr = as_array(coll)) {
+    if (not_found && (i < 0 || i >= arr->count())) return *not_found;
+    return arr->at(i);
   }
   if (coll.has(SEQ)) {
     if (i < 0) return missing();
@@ -696,6 +701,7 @@ void install_core_seq() {
   install_ordering(ns);
   install_core_coll(ns);
   install_core_fns(ns);
+  install_arrays(ns);
 }
 
 }  // namespace kelp::lib

@@ -4,6 +4,7 @@
 
 #include "kelp/data/list.hpp"
 #include "kelp/data/string.hpp"
+#include "kelp/lib/seq_array.hpp"
 #include "kelp/lib/seq_lazy.hpp"
 #include "kelp/rt/lazy.hpp"
 #include "kelp/rt/thread.hpp"
@@ -129,7 +130,7 @@ int64_t count_of(const Value& coll) {
       });
       return n;
     }
-    if (o->has(COLL)) return o->count();
+    if (o->has(COLL) || as_array(coll)) return o->count();
   }
   rt::throw_unsupported("count not supported on this type: " + std::string(simple_type_name(coll)));
 }
