@@ -205,7 +205,9 @@ TEST_F(Compiler, CompileErrorsNameTheFormAndPlace) {
   };
   for (const Case& c : cases) {
     CompileError e = compile_error(c.source);
-    if (c.message) EXPECT_EQ(e.message, c.message) << c.source;
+    if (c.message) {
+      EXPECT_EQ(e.message, c.message) << c.source;
+    }
     EXPECT_EQ(e.cause, c.cause) << c.source;
   }
   // The position is the innermost form that has one, and the data carries it.
@@ -223,6 +225,13 @@ TEST_F(Compiler, DefSetsMetadataAndDynamics) {
                 "(:doc (meta (var dm2))) dm2]"),
             "[nil \"now documented\" 2]");
   EXPECT_EQ(run("(def ^:dynamic *dyn* 1) (:dynamic (meta (var *dyn*)))"), "true");
+  // A var referred from another namespace is not replaced by a def; one from clojure.core is.
+  run("(def shared 1)");
+  EXPECT_EQ(run("(refer 'compiler-test) (def shared 2)", "compiler-test.other"),
+            "!Compiler$CompilerException: Syntax error compiling def at (1:24).");
+  EXPECT_EQ(run("(try (eval '(def shared 2)) (catch Exception e (ex-message (ex-cause e))))", "compiler-test.other"),
+            "\"shared already refers to: #'compiler-test/shared in namespace: compiler-test.other\"");
+  EXPECT_EQ(run("(def inc dec) (inc 1)", "compiler-test.other"), "0");
 }
 
 // A collection literal's metadata is evaluated with it; quoted, it stays as read.

@@ -211,6 +211,15 @@ NodePtr Analyzer::analyze_def(const Items& items, const Ctx& ctx) {
     if (var.is_nil()) syntax_error("Can't refer to qualified var that doesn't exist");
     if (target != &cur) syntax_error("Can't create defs outside of current ns");
   } else {
+    // A name referred from another namespace (clojure.core's aside, which def may shadow) cannot be defined here.
+    Value mapped = cur.find(name);
+    if (mapped.is(Kind::Var)) {
+      const rt::Var& other = mapped.as<rt::Var>();
+      if (other.ns() != &cur && other.ns() != rt::core_vars().core)
+        syntax_error("java.lang.IllegalStateException", std::string(sym_name(sym)) + " already refers to: #'" +
+                                                            other.full_name() + " in namespace: " +
+                                                            std::string(cur.name_str()));
+    }
     var = cur.intern(name);
   }
   // The new metadata: the symbol's own (evaluated, as defn puts quoted :arglists there), the place, the doc.
