@@ -27,16 +27,16 @@ namespace {
 
 Value ns_val(Namespace& ns) { return rt::ns_value(&ns); }
 
-// A map of the mappings of ns that pass keep(sym, target).
+// A map of the mappings of ns that pass keep(target); with_defaults puts them over the classes every namespace
+// sees without an import (String, Math ...), as ns-map and ns-imports show them.
 template <class Keep>
-Value mappings_where(Namespace& ns, Keep keep) {
-  std::vector<Value> kvs;
-  for (auto& [sym, target] : ns.mappings()) {
-    if (!keep(target)) continue;
-    kvs.push_back(sym);
-    kvs.push_back(target);
-  }
-  return make_map(kvs);
+Value mappings_where(Namespace& ns, Keep keep, bool with_defaults = false) {
+  TransientMap m;
+  if (with_defaults)
+    for (auto& [sym, cls] : rt::host::default_imports()) m.assoc(sym, cls);
+  for (auto& [sym, target] : ns.mappings())
+    if (keep(target)) m.assoc(sym, target);
+  return m.persistent();
 }
 
 bool interned_in(const Value& target, const Namespace& ns) {
@@ -86,7 +86,7 @@ Value the_ns_fn(Args a) { return ns_val(the_ns(a[0])); }
 Value ns_name(Args a) { return the_ns(a[0]).name(); }
 
 Value ns_map(Args a) {
-  return mappings_where(the_ns(a[0]), [](const Value&) { return true; });
+  return mappings_where(the_ns(a[0]), [](const Value&) { return true; }, true);
 }
 Value ns_interns(Args a) {
   Namespace& ns = the_ns(a[0]);
@@ -101,7 +101,7 @@ Value ns_refers(Args a) {
   return mappings_where(ns, [&](const Value& t) { return t.is(Kind::Var) && !interned_in(t, ns); });
 }
 Value ns_imports(Args a) {
-  return mappings_where(the_ns(a[0]), [](const Value& t) { return !t.is(Kind::Var); });
+  return mappings_where(the_ns(a[0]), [](const Value& t) { return !t.is(Kind::Var); }, true);
 }
 
 Value ns_aliases(Args a) {

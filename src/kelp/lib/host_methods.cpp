@@ -20,6 +20,7 @@
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/lazy.hpp"
+#include "kelp/rt/namespace.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "kelp/rt/var.hpp"
 
@@ -532,6 +533,23 @@ const Entry DEREF_METHODS[] = {
     {"reset", 1, 1, [](const Value& r, Args x) { Value a[2] = {r, x[0]}; return call_core("reset!", Args(a, 2)); }},
 };
 
+const Entry VAR_METHODS[] = {
+    {"isDynamic", 0, 0, [](const Value& v, Args) { return Value::boolean(v.as<Var>().is_dynamic()); }},
+    {"isBound", 0, 0, [](const Value& v, Args) { return Value::boolean(v.as<Var>().is_bound()); }},
+    {"hasRoot", 0, 0, [](const Value& v, Args) { return Value::boolean(v.as<Var>().has_root()); }},
+    {"isMacro", 0, 0, [](const Value& v, Args) { return Value::boolean(v.as<Var>().is_macro()); }},
+    {"isPublic", 0, 0, [](const Value& v, Args) { return Value::boolean(!v.as<Var>().is_private()); }},
+    {"get", 0, 0, [](const Value& v, Args) { return v.as<Var>().deref(); }},
+    {"getRawRoot", 0, 0, [](const Value& v, Args) { return v.as<Var>().root(); }},
+    {"setDynamic", 0, 0, [](const Value& v, Args) { const_cast<Var&>(v.as<Var>()).set_dynamic(true); return v; }},
+    {"toSymbol", 0, 0, [](const Value& v, Args) {
+       const Var& var = v.as<Var>();
+       return var.ns() ? symbol(var.ns()->name_str(), var.sym().as<Symbol>().name()) : var.sym();
+     }},
+    {"ns", 0, 0, [](const Value& v, Args) { return v.as<Var>().ns() ? ns_value(v.as<Var>().ns()) : Value(); }},
+    {"sym", 0, 0, [](const Value& v, Args) { return v.as<Var>().sym(); }},
+};
+
 const Entry OBJECT_METHODS[] = {
     {"toString", 0, 0, [](const Value& o, Args) { return make_string(to_string(o)); }},
     {"equals", 1, 1, [](const Value& o, Args a) { return Value::boolean(o == a[0]); }},
@@ -556,6 +574,7 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
   if (target.is(Kind::Throwable) && dispatch(THROWABLE_METHODS, target, method, args, &out)) return out;
   if ((target.is(Kind::Keyword) || target.is(Kind::Symbol)) && dispatch(NAMED_METHODS, target, method, args, &out))
     return out;
+  if (target.is(Kind::Var) && dispatch(VAR_METHODS, target, method, args, &out)) return out;
   if ((target.is(Kind::Reference) || target.is(Kind::Var)) && dispatch(DEREF_METHODS, target, method, args, &out))
     return out;
   if (target.is(Kind::Host)) {

@@ -219,6 +219,8 @@ Value property(std::string_view key) {
   if (key == "file.separator") return make_string("/");
   if (key == "path.separator") return make_string(":");
   if (key == "os.name") return make_string("Linux");
+  // The Java release whose library behaviour kelp's host layer follows.
+  if (key == "java.version") return make_string("17");
   if (key == "user.home") return env("HOME", "/");
   if (key == "user.name") return env("USER", "");
   if (key == "java.io.tmpdir") return env("TMPDIR", "/tmp");

@@ -612,17 +612,7 @@ void append_str(std::string& out, const Value& v) {
     case Kind::Reference:
     case Kind::Reduced: out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o)); return;
     case Kind::Host:
-      if (const auto* cls = dynamic_cast<const rt::host::HostClass*>(&o)) {
-        out += "class ";
-        out += cls->name();
-      } else if (const auto* sw = dynamic_cast<const rt::StringWriter*>(&o)) {
-        out += sw->str();
-      } else {
-        // The host layer knows the Java objects it makes (StringBuilder ...); the rest show Object's toString.
-        std::string text = rt::host::to_string(v);
-        if (text.starts_with("#object[")) out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
-        else out += text;
-      }
+      if (!rt::host::append_object_string(out, v)) out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
       return;
     default: break;
   }

@@ -7,6 +7,7 @@
 
 #include "kelp/data/pattern.hpp"
 #include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
 #include "kelp/data/tagged.hpp"
 #include "kelp/lib/host_detail.hpp"
 #include "kelp/print/printer.hpp"
@@ -229,6 +230,15 @@ Value find_class(std::string_view name) {
   return {};
 }
 
+std::vector<std::pair<Value, Value>> default_imports() {
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  std::vector<std::pair<Value, Value>> out;
+  out.reserve(r.by_simple.size());
+  for (auto& [name, cls] : r.by_simple) out.emplace_back(symbol(name), cls);
+  return out;
+}
+
 Value class_of(const Value& v) {
   static const Value LONG = class_by_name("java.lang.Long"), DOUBLE = class_by_name("java.lang.Double"),
                      BOOLEAN = class_by_name("java.lang.Boolean"), CHARACTER = class_by_name("java.lang.Character"),
@@ -314,25 +324,23 @@ Value construct(const Value& cls, Args args) {
 
 std::string to_string(const Value& v) {
   if (v.is_nil()) return "null";
-  if (v.is(Kind::String)) return std::string(v.as<String>().utf8());
-  if (v.is_char()) {
-    std::string s;
-    append_utf8(s, v.as_char());
-    return s;
+  std::string out;
+  append_str(out, v);
+  return out;
+}
+
+bool append_object_string(std::string& out, const Value& v) {
+  if (detail::is_class(v)) {
+    out += "class ";
+    out += detail::as_class(v).name();
+  } else if (detail::is_string_builder(v)) {
+    out += v.as<detail::StringBuilder>().str();
+  } else if (type_is(v, "java.io.StringWriter")) {
+    out += v.as<StringWriter>().str();
+  } else {
+    return false;
   }
-  if (v.is(Kind::Keyword) || v.is(Kind::Symbol) || is_number_value(v) || v.is_bool()) return pr_str(v);
-  if (detail::is_class(v)) return "class " + detail::as_class(v).name();
-  if (detail::is_string_builder(v)) return v.as<detail::StringBuilder>().str();
-  if (v.is(Kind::Host) && type_is(v, "java.io.StringWriter")) return v.as<StringWriter>().str();
-  if (v.is(Kind::Throwable)) {
-    const Throwable& t = throwable(v);
-    if (t.message().is_nil()) return t.cls().name;
-    return t.cls().name + ": " + to_string(t.message());
-  }
-  if (v.is(Kind::Uuid)) return format_uuid(v.as<Uuid>());
-  if (v.is(Kind::Pattern)) return std::string(pattern_source(v));
-  if (v.is(Kind::Var)) return "#'" + v.as<Var>().full_name();
-  return pr_str(v);
+  return true;
 }
 
 namespace detail {

@@ -6,6 +6,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "kelp/data/value.hpp"
 #include "kelp/rt/fn.hpp"
@@ -30,6 +32,9 @@ class HostClass final : public Object {
 // "Exception"), or nil when kelp has none. Simple names resolve for java.lang and the classes Clojure imports by
 // default.
 Value find_class(std::string_view name);
+// The classes every namespace maps by their simple names without an import (java.lang's and the few others
+// Clojure imports by default), as (symbol, class) pairs.
+std::vector<std::pair<Value, Value>> default_imports();
 // The class of any value ((class 1) is java.lang.Long); nil for nil.
 Value class_of(const Value& v);
 // (instance? c x), following superclasses and the interfaces kelp knows (clojure.lang.IFn, java.util.Map, ...).
@@ -44,9 +49,12 @@ Value static_field(const Value& cls, std::string_view field, bool* found);
 // (.method target args...): dispatches on the target's class at each call. Throws IllegalArgumentException
 // "No matching method toUpperCase found taking 1 args for class java.lang.Long" when there is none.
 Value invoke_method(const Value& target, std::string_view method, Args args);
-// Java's toString for any value: a string's own text, a class as "class java.lang.String", a StringBuilder's
-// contents, an exception as "java.lang.Exception: message", nil as "null"; the printed form otherwise.
+// Java's toString for any value: what str makes of it (a string's own text, a class as "class java.lang.String", a
+// StringBuilder's contents, an exception as "java.lang.Exception: message"), but nil as "null".
 std::string to_string(const Value& v);
+// The toString of the host layer's own objects (Kind::Host: classes, StringBuilder, writers), appended to out;
+// false for an object whose text is Object's default "Class@hash", which the caller then writes.
+bool append_object_string(std::string& out, const Value& v);
 
 // (.-field target)
 Value get_field(const Value& target, std::string_view field);
