@@ -10,11 +10,9 @@ namespace kelp::lib {
 namespace {
 
 Value native_meta(rt::Namespace* ns, std::string_view name, NativeDoc doc) {
-  Value meta = make_map({keyword("ns"), rt::ns_value(ns), keyword("name"), symbol(name)});
-  if (doc.arglists) {
-    if (auto forms = read::read_one(doc.arglists)) meta = assoc(meta, keyword("arglists"), *forms);
-  }
-  if (doc.doc) meta = assoc(meta, keyword("doc"), make_string(doc.doc));
+  static const Value NS = keyword("ns"), NAME = keyword("name"), DOC = keyword("doc");
+  Value meta = make_map({NS, rt::ns_value(ns), NAME, symbol(name)});
+  if (doc.doc) meta = assoc(meta, DOC, make_string(doc.doc));
   return meta;
 }
 
@@ -22,7 +20,8 @@ Value define(rt::Namespace* ns, std::string_view name, Value fn, NativeDoc doc) 
   Value v = ns->intern(symbol(name));
   rt::Var& var = rt::as_var(v);
   var.bind_root(std::move(fn));
-  var.set_meta(native_meta(ns, name, doc));
+  // Hundreds of natives are defined at every start; their arglists are read only when someone looks.
+  var.set_meta(native_meta(ns, name, doc), doc.arglists);
   return v;
 }
 

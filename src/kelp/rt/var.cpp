@@ -6,6 +6,7 @@
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
+#include "kelp/read/reader.hpp"
 #include "kelp/rt/fn.hpp"
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
@@ -35,7 +36,8 @@ class Unbound final : public Object {
 };
 
 bool meta_flag(const Value& meta, std::string_view key) {
-  const Value* v = meta.is_nil() ? nullptr : get(meta, keyword(key));
+  if (!is_map(meta)) return false;
+  const Value* v = get(meta, keyword(key));
   return v && v->truthy();
 }
 
@@ -112,8 +114,6 @@ Value Var::alter_root(const Value& f, std::span<const Value> args) {
   return result;
 }
 
-bool Var::is_macro() const { return meta_flag(meta(), "macro"); }
-bool Var::is_private() const { return meta_flag(meta(), "private"); }
 
 void Var::set(Value v) {
   BindingFrame::Entry* e = thread_bound.load(std::memory_order_relaxed) > 0 ? find_binding(this) : nullptr;
@@ -125,14 +125,24 @@ void Var::set(Value v) {
 
 Value Var::meta() const {
   std::lock_guard<std::mutex> g(meta_mutex_);
+  if (pending_arglists_) {
+    const char* text = pending_arglists_;
+    pending_arglists_ = nullptr;
+    if (auto form = read::read_one(text)) meta_ = assoc(meta_, keyword("arglists"), *form);
+  }
   return meta_;
 }
 
-void Var::set_meta(Value m) {
+void Var::set_meta(Value m) { set_meta(std::move(m), nullptr); }
+
+void Var::set_meta(Value m, const char* arglists_text) {
   Value old;
+  macro_.store(meta_flag(m, "macro"), std::memory_order_relaxed);
+  private_.store(meta_flag(m, "private"), std::memory_order_relaxed);
   std::lock_guard<std::mutex> g(meta_mutex_);
   old = std::move(meta_);
   meta_ = std::move(m);
+  pending_arglists_ = arglists_text;
 }
 
 int32_t Var::compute_hash() const {

@@ -36,14 +36,16 @@ class Var final : public Object {
 
   bool is_dynamic() const { return dynamic_.load(std::memory_order_relaxed); }
   void set_dynamic(bool d) { dynamic_.store(d, std::memory_order_relaxed); }
-  bool is_macro() const;    // :macro true in the metadata
-  bool is_private() const;  // :private true
+  bool is_macro() const { return macro_.load(std::memory_order_relaxed); }      // :macro true in the metadata
+  bool is_private() const { return private_.load(std::memory_order_relaxed); }  // :private true
   // set! of a thread binding. Throws IllegalStateException "Can't change/establish root binding of: NAME with
   // set" when this thread has no binding.
   void set(Value v);
 
   Value meta() const override;
   void set_meta(Value m);   // reset-meta!; def replaces the metadata
+  // Metadata whose :arglists is read from text only when someone asks for the metadata (natives defined at boot).
+  void set_meta(Value m, const char* arglists_text);
   std::string_view type_name() const override { return "clojure.lang.Var"; }
   int32_t compute_hash() const override;
 
@@ -58,7 +60,9 @@ class Var final : public Object {
   bool has_root_ = false;
   std::atomic<bool> dynamic_{false};
   mutable std::mutex meta_mutex_;
-  Value meta_;
+  mutable Value meta_;
+  mutable const char* pending_arglists_ = nullptr;
+  std::atomic<bool> macro_{false}, private_{false};
 };
 
 Value make_var(Namespace* ns, Value sym);
