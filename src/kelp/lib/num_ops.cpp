@@ -383,6 +383,8 @@ Value rem(const Value& a, const Value& b) {
 }
 
 Value mod(const Value& a, const Value& b) {
+  // mod reaches the remainder through the generic path, whose zero check words it as the JVM's does.
+  if (is_zero_value(b, category(b))) rt::throw_arithmetic("Divide by zero");
   Value m = rem(a, b);
   if (sign(m) == 0 || (sign(a) > 0) == (sign(b) > 0)) return m;
   return add(m, b);
