@@ -96,6 +96,13 @@ int64_t Matcher::end(int64_t g) const {
   return last_.matched(i) ? cp_index(text_, last_.end(i)) : -1;
 }
 
+std::string Matcher::java_string() const {
+  std::lock_guard lock(mutex_);
+  std::string_view s = str_view(text_);
+  return fmt::format("java.util.regex.Matcher[pattern={} region=0,{} lastmatch={}]", pattern_source(pattern_),
+                     text_.as<String>().count(), matched_ ? last_.group(s) : std::string_view());
+}
+
 const Matcher* as_matcher(const Value& v) {
   return v.is(Kind::Host) ? dynamic_cast<const Matcher*>(v.obj()) : nullptr;
 }

@@ -368,6 +368,44 @@ Value nth_of(const Value& c, Args a) {
   return call_core("nth", Args(args, a.size() + 1));
 }
 
+// ---------------------------------------------------------------------------------------------------------------
+// java.util.Iterator over a collection: walks its seq. Like Java's, one iterator is meant for one thread; the lock
+// only keeps a misuse from corrupting memory.
+
+class SeqIterator final : public Object {
+ public:
+  explicit SeqIterator(Value s) : Object(Kind::Host, 0), rest_(std::move(s)) {}
+  std::string_view type_name() const override { return "clojure.lang.SeqIterator"; }
+  bool has_next() const {
+    std::lock_guard lock(mutex_);
+    return !rest_.is_nil();
+  }
+  Value next() const {
+    std::lock_guard lock(mutex_);
+    if (rest_.is_nil()) throw_value(make_throwable(exception_class("java.util.NoSuchElementException"), Value()));
+    Value x = rt::first(rest_);
+    rest_ = rt::next(rest_);
+    return x;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable Value rest_;
+};
+
+const SeqIterator* as_iterator(const Value& v) {
+  return v.is(Kind::Host) ? dynamic_cast<const SeqIterator*>(v.obj()) : nullptr;
+}
+
+const Entry ITERATOR_METHODS[] = {
+    {"hasNext", 0, 0, [](const Value& it, Args) { return Value::boolean(as_iterator(it)->has_next()); }},
+    {"next", 0, 0, [](const Value& it, Args) { return as_iterator(it)->next(); }},
+    // Clojure's collections are immutable: removal through an iterator is unsupported, without a message.
+    {"remove", 0, 0, [](const Value&, Args) -> Value {
+       throw_value(make_throwable(exception_class("java.lang.UnsupportedOperationException"), Value()));
+     }},
+};
+
 const Entry COLL_METHODS[] = {
     {"size", 0, 0, [](const Value& c, Args) { return Value::integer(kelp::count(c)); }},
     {"count", 0, 0, [](const Value& c, Args) { return Value::integer(kelp::count(c)); }},
@@ -414,6 +452,7 @@ const Entry COLL_METHODS[] = {
        return Value::integer(-1);
      }},
     {"cons", 1, 1, [](const Value& c, Args a) { return rt::cons(a[0], c); }},
+    {"iterator", 0, 0, [](const Value& c, Args) { return Value::adopt(new SeqIterator(rt::seq(c))); }},
     {"peek", 0, 0, [](const Value& c, Args) { Value args[1] = {c}; return call_core("peek", Args(args, 1)); }},
 };
 
@@ -550,6 +589,12 @@ const Entry VAR_METHODS[] = {
     {"sym", 0, 0, [](const Value& v, Args) { return v.as<Var>().sym(); }},
 };
 
+const Entry NS_METHODS[] = {
+    {"getName", 0, 0, [](const Value& n, Args) { return n.as<Namespace>().name(); }},
+    {"getMappings", 0, 0, [](const Value& n, Args) { Value a[1] = {n}; return call_core("ns-map", Args(a, 1)); }},
+    {"findInternedVar", 1, 1, [](const Value& n, Args a) { return n.as<Namespace>().find_interned(a[0]); }},
+};
+
 const Entry OBJECT_METHODS[] = {
     {"toString", 0, 0, [](const Value& o, Args) { return make_string(to_string(o)); }},
     {"equals", 1, 1, [](const Value& o, Args a) { return Value::boolean(o == a[0]); }},
@@ -568,12 +613,13 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
   *found = true;
   Value out;
   if (target.is_nil())
-    throw_null_pointer("Cannot invoke \"" + std::string(method) + "\" because the target is nil");
+    throw_null_pointer("Cannot invoke \"Object.getClass()\" because \"target\" is null");
   if (target.is(Kind::String) && dispatch(STRING_METHODS, target, method, args, &out)) return out;
   if (is_number_value(target) && dispatch(NUMBER_METHODS, target, method, args, &out)) return out;
   if (target.is(Kind::Throwable) && dispatch(THROWABLE_METHODS, target, method, args, &out)) return out;
   if ((target.is(Kind::Keyword) || target.is(Kind::Symbol)) && dispatch(NAMED_METHODS, target, method, args, &out))
     return out;
+  if (target.is(Kind::Namespace) && dispatch(NS_METHODS, target, method, args, &out)) return out;
   if (target.is(Kind::Var) && dispatch(VAR_METHODS, target, method, args, &out)) return out;
   if ((target.is(Kind::Reference) || target.is(Kind::Var)) && dispatch(DEREF_METHODS, target, method, args, &out))
     return out;
@@ -581,6 +627,7 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
     if (is_string_builder(target) && dispatch(BUILDER_METHODS, target, method, args, &out)) return out;
     if (is_class(target) && dispatch(CLASS_METHODS, target, method, args, &out)) return out;
     if (is_writer(target) && dispatch(WRITER_METHODS, target, method, args, &out)) return out;
+    if (as_iterator(target) && dispatch(ITERATOR_METHODS, target, method, args, &out)) return out;
     if (lib::strs::as_matcher(target) && dispatch(MATCHER_METHODS, target, method, args, &out)) return out;
   }
   if ((target.has(COLL) || target.has(SEQ)) && dispatch(COLL_METHODS, target, method, args, &out)) return out;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "kelp/data/pattern.hpp"
@@ -37,6 +38,8 @@ class Matcher final : public Object {
   // Matcher.start(g) / end(g): code-point indexes into the text, -1 for a group that took no part.
   int64_t start(int64_t g) const;
   int64_t end(int64_t g) const;
+  // Java's toString: "java.util.regex.Matcher[pattern=a region=0,1 lastmatch=a]".
+  std::string java_string() const;
 
  private:
   size_t checked_group(int64_t g) const;  // with the lock held

@@ -213,9 +213,18 @@ class Printer {
     out_ += ' ';
   }
 
-  void emit_opaque(const Object& o) {
-    uint32_t h = identity_hash(o);
-    out_ += fmt::format("#object[{} 0x{:x} \"{}@{:x}\"]", o.type_name(), h, o.type_name(), h);
+  // #object[Class 0xhash toString]: the text quoted when printing readably, raw for print and println.
+  void emit_tagged_object(std::string_view cls, uint32_t hash, std::string_view text) {
+    out_ += fmt::format("#object[{} 0x{:x} ", cls, hash);
+    if (opts_.readably) print_string(out_, text);
+    else out_ += text;
+    out_ += ']';
+  }
+
+  void emit_opaque(const Value& v) {
+    std::string text;
+    append_str(text, v);
+    emit_tagged_object(v.obj()->type_name(), identity_hash(*v.obj()), text);
   }
 
   // Values of the runtime: vars, namespaces, functions, exceptions, references, classes. Answers false for kinds
@@ -230,14 +239,12 @@ class Printer {
         return true;
       case Kind::Var: out_ += "#'"; out_ += v.as<rt::Var>().full_name(); return true;
       case Kind::Namespace:
-        out_ += fmt::format("#object[clojure.lang.Namespace 0x{:x} ", identity_hash(o));
-        print_string(out_, v.as<rt::Namespace>().name_str());
-        out_ += ']';
+        emit_tagged_object("clojure.lang.Namespace", identity_hash(o), v.as<rt::Namespace>().name_str());
         return true;
       case Kind::Fn: {
         std::string cls = munge_fn_name(v.as<rt::Fn>().display_name());
         uint32_t h = identity_hash(o);
-        out_ += fmt::format("#object[{} 0x{:x} \"{}@{:x}\"]", cls, h, cls, h);
+        emit_tagged_object(cls, h, fmt::format("{}@{:x}", cls, h));
         return true;
       }
       case Kind::Throwable: emit_throwable(v); return true;
@@ -334,7 +341,7 @@ class Printer {
     if (o.has(MAP)) open_map(v);
     else if (o.has(SET)) open(v, "#{", "}", false);
     else if (o.has(SEQ) || o.has(SEQUENTIAL)) open(v, "(", ")", false);
-    else emit_opaque(o);
+    else emit_opaque(v);
   }
 
   void open_map(const Value& v) {

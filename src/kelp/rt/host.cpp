@@ -10,6 +10,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/tagged.hpp"
 #include "kelp/lib/host_detail.hpp"
+#include "kelp/lib/str_regex.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/throwable.hpp"
@@ -337,6 +338,8 @@ bool append_object_string(std::string& out, const Value& v) {
     out += v.as<detail::StringBuilder>().str();
   } else if (type_is(v, "java.io.StringWriter")) {
     out += v.as<StringWriter>().str();
+  } else if (const auto* m = lib::strs::as_matcher(v)) {
+    out += m->java_string();
   } else {
     return false;
   }

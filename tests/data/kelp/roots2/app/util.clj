@@ -1,0 +1,3 @@
+(ns app.util)
+
+(defn twice [x] (+ x x 1000))

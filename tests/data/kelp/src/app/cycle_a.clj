@@ -1,0 +1,1 @@
+(ns app.cycle-a (:require app.cycle-b))

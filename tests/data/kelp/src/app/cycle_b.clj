@@ -1,0 +1,1 @@
+(ns app.cycle-b (:require app.cycle-a))

@@ -1,0 +1,4 @@
+(ns app.util)
+
+(defn twice [x] (* 2 x))
+(defn- hidden [] :secret)
