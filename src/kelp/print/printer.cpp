@@ -17,6 +17,7 @@
 #include "kelp/data/pattern.hpp"
 #include "kelp/data/tagged.hpp"
 #include "kelp/lib/seq_util.hpp"
+#include "kelp/read/reader_conditional.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/fn.hpp"
 #include "kelp/rt/host.hpp"
@@ -258,6 +259,14 @@ class Printer {
       case Kind::Host:
         if (const auto* cls = dynamic_cast<const rt::host::HostClass*>(&o)) {
           out_ += cls->name();
+          return true;
+        }
+        return false;
+      case Kind::Other:
+        // A reader conditional kept by {:read-cond :preserve} prints as it was read.
+        if (const auto* rc = read::as_reader_conditional(v)) {
+          out_ += rc->splicing() ? "#?@" : "#?";
+          Printer(out_, opts_).print(rc->form());
           return true;
         }
         return false;

@@ -15,6 +15,7 @@
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
+#include "kelp/read/reader_conditional.hpp"
 #include "kelp/data/pattern.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/fn.hpp"
@@ -163,6 +164,16 @@ TEST(PrStr, RuntimeKindsPrintAsJvmClojureDoes) {
   std::string s;
   append_str(s, f);
   EXPECT_TRUE(matches(s, R"(user\$foo_bar_QMARK_@[0-9a-f]+)")) << s;
+  // print and println show the toString inside #object[...] unquoted.
+  PrintOptions raw;
+  raw.readably = false;
+  std::string ns_raw = pr_str(rt::ns_value(user), raw), fs_raw = pr_str(f, raw);
+  EXPECT_TRUE(matches(ns_raw, R"(#object\[clojure\.lang\.Namespace 0x[0-9a-f]+ user\])")) << ns_raw;
+  EXPECT_TRUE(matches(fs_raw, R"(#object\[user\$foo_bar_QMARK_ 0x([0-9a-f]+) user\$foo_bar_QMARK_@\1\])")) << fs_raw;
+  // Reader conditionals kept by {:read-cond :preserve} print as they were read.
+  Value form = make_list({keyword("clj"), make_vector({Value::integer(1)}), keyword("cljs"), make_string("s")});
+  EXPECT_EQ(pr_str(read::make_reader_conditional(form, true)), R"(#?@(:clj [1] :cljs "s"))");
+  EXPECT_EQ(pr_str(read::make_reader_conditional(form, false), raw), "#?(:clj [1] :cljs s)");
 }
 
 TEST(PrStr, ExceptionsPrintAsErrorMapsWithCauseChainAndTrace) {
