@@ -313,6 +313,30 @@ TEST(Host, VarNamespaceAndIteratorMethods) {
   for (const Case& c : cases) EXPECT_EQ(run(c.src), c.want) << c.src;
 }
 
+TEST(Host, JavaUtilCollectionsArraysAndBoxes) {
+  struct Case {
+    const char* src;
+    const char* want;
+  } cases[] = {
+      {"(let [al (java.util.ArrayList. [1])] [(.add al 2) (.add al 0 :z) (.get al 2) (.set al 0 :y) (vec al)"
+       " (.size al) (.contains al 2) (.remove al 0) (str al) (seq (java.util.ArrayList.))])",
+       R"c([true nil 2 :z [:y 1 2] 3 true :y "[1, 2]" nil])c"},
+      {"(.get (java.util.ArrayList.) 0)", "IndexOutOfBoundsException: Index 0 out of bounds for length 0"},
+      {R"c((let [hm (java.util.HashMap.)] [(.put hm "k" 1) (.put hm "k" 2) (.get hm "k") (.containsKey hm "q")
+            (into {} hm) (str hm) (.remove hm "k") (.isEmpty hm)]))c",
+       R"c([nil 1 2 false {"k" 2} "{k=2}" 2 true])c"},
+      {"(let [a (long-array [3 1 2])] (java.util.Arrays/sort a) (java.util.Arrays/fill (object-array 1) 0) (vec a))",
+       "[1 2 3]"},
+      {"[(alength (make-array Long/TYPE 2)) (str Long/TYPE) (Long/compare 1 2) (Integer/signum -9)"
+       " (Integer/bitCount -1) (Long/bitCount -1)]",
+       R"c([2 "class long" -1 -1 32 64])c"},
+      {R"c([(Boolean. true) (Boolean. "TRUE") (Boolean. "yes") (String/format "%s-%d" (to-array ["a" 1]))
+           (.getName (Thread/currentThread))])c",
+       R"c([true true false "a-1" "main"])c"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(run(c.src), c.want) << c.src;
+}
+
 // str, .toString and the text inside #object[...] are one definition of Java's toString; print and println show
 // that text unquoted.
 TEST(Host, ToStringIsSharedByStrInteropAndPrinting) {

@@ -627,6 +627,9 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
     if (is_string_builder(target) && dispatch(BUILDER_METHODS, target, method, args, &out)) return out;
     if (is_class(target) && dispatch(CLASS_METHODS, target, method, args, &out)) return out;
     if (is_writer(target) && dispatch(WRITER_METHODS, target, method, args, &out)) return out;
+    if (call_collection_method(target, method, args, &out)) return out;
+    if (const auto* t = dynamic_cast<const ThreadHandle*>(target.obj()); t && method == "getName" && args.empty())
+      return make_string(t->name());
     if (as_iterator(target) && dispatch(ITERATOR_METHODS, target, method, args, &out)) return out;
     if (lib::strs::as_matcher(target) && dispatch(MATCHER_METHODS, target, method, args, &out)) return out;
   }
@@ -693,6 +696,13 @@ Value construct_instance(const HostClass& cls, Args a, bool* found) {
   } else if (n == "java.util.UUID") {
     if (a.size() == 2 && a[0].is_int() && a[1].is_int())
       return make_uuid(static_cast<uint64_t>(a[0].as_int()), static_cast<uint64_t>(a[1].as_int()));
+  } else if (n == "java.lang.Boolean") {
+    // Java's deprecated boxing constructor: any string but "true" (in any case) is false.
+    if (a.size() == 1 && a[0].is_bool()) return a[0];
+    if (a.size() == 1 && (a[0].is_nil() || a[0].is(Kind::String)))
+      return Value::boolean(!a[0].is_nil() && map_case(sv(a[0]), false) == "true");
+  } else if (n == "java.util.ArrayList" || n == "java.util.HashMap") {
+    return construct_collection(n, a, found);
   } else if (n == "java.io.StringWriter") {
     if (a.empty() || (a.size() == 1 && a[0].is_int())) return Value::adopt(new StringWriter());
   } else if (n == "java.io.StringReader") {

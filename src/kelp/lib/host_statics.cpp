@@ -1,12 +1,14 @@
 // Static members of the classes kelp knows: Math, System, Thread, Integer, Long, Double, Boolean, Character,
 // String and java.util.UUID. Each method is a function value made once; it checks its argument count itself so
 // that a wrong count reads as Java's "No matching method" rather than an arity error.
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <random>
 #include <unistd.h>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/tagged.hpp"
 #include "kelp/lib/host_detail.hpp"
+#include "kelp/lib/seq_array.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/lazy.hpp"
@@ -279,6 +282,15 @@ const Member THREAD[] = {
        interruptible_sleep(std::chrono::milliseconds(ms));
        return Value();
      }},
+    {"currentThread", 0, 0, [](Args) {
+       // The thread that first asks (the program's own, in practice) is "main", as on the JVM; others get a name
+       // from their id.
+       static const std::thread::id main_id = std::this_thread::get_id();
+       std::thread::id id = std::this_thread::get_id();
+       std::string name = "main";
+       if (id != main_id) name = "Thread-" + std::to_string(std::hash<std::thread::id>{}(id) % 100000);
+       return Value::adopt(new ThreadHandle(name));
+     }},
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -367,7 +379,16 @@ std::string unsigned_radix(int64_t n, int bits, int shift) {
    }},                                                                                                        \
   {"toHexString", 1, 1, [](Args a) { return make_string(unsigned_radix(lng(a, 0, CLS, "toHexString"), BITS, 4)); }}, \
   {"toOctalString", 1, 1, [](Args a) { return make_string(unsigned_radix(lng(a, 0, CLS, "toOctalString"), BITS, 3)); }}, \
-  {"toBinaryString", 1, 1, [](Args a) { return make_string(unsigned_radix(lng(a, 0, CLS, "toBinaryString"), BITS, 1)); }}
+  {"toBinaryString", 1, 1, [](Args a) { return make_string(unsigned_radix(lng(a, 0, CLS, "toBinaryString"), BITS, 1)); }}, \
+  {"compare", 2, 2, [](Args a) {                                                                              \
+     int64_t x = lng(a, 0, CLS, "compare"), y = lng(a, 1, CLS, "compare");                                     \
+     return Value::integer(x < y ? -1 : x > y ? 1 : 0);                                                        \
+   }},                                                                                                        \
+  {"signum", 1, 1, [](Args a) { int64_t x = lng(a, 0, CLS, "signum"); return Value::integer((x > 0) - (x < 0)); }}, \
+  {"bitCount", 1, 1, [](Args a) {                                                                             \
+     uint64_t u = static_cast<uint64_t>(lng(a, 0, CLS, "bitCount"));                                           \
+     return Value::integer(std::popcount(BITS == 64 ? u : u & 0xffffffffu));                                  \
+   }}
 
 const Member INTEGER[] = {
     {"parseInt", 1, 2, parse_int},
@@ -464,6 +485,13 @@ const Member STRING[] = {
     {"format", 1, -1, [](Args a) {
        Value format = core_vars().core->find_interned(symbol("format"));
        if (format.is_nil()) bad_args("java.lang.String", "format", a);
+       // Java's varargs: (String/format fmt (to-array [...])) passes the array's elements.
+       if (a.size() == 2)
+         if (const lib::JavaArray* arr = lib::as_array(a[1])) {
+           std::vector<Value> spread{a[0]};
+           spread.insert(spread.end(), arr->items().begin(), arr->items().end());
+           return call(as_var(format).deref(), Args(spread));
+         }
        return call(as_var(format).deref(), a);
      }},
 };
@@ -487,6 +515,11 @@ const Member UUID[] = {
      }},
 };
 
+const Member ARRAYS[] = {
+    {"sort", 1, 1, arrays_sort},
+    {"fill", 2, 2, arrays_fill},
+};
+
 struct ClassStatics {
   const char* cls;
   std::span<const Member> members;
@@ -495,7 +528,7 @@ const ClassStatics STATICS[] = {
     {"java.lang.Math", MATH},       {"java.lang.System", SYSTEM},   {"java.lang.Thread", THREAD},
     {"java.lang.Integer", INTEGER}, {"java.lang.Long", LONG},       {"java.lang.Double", DOUBLE},
     {"java.lang.Boolean", BOOLEAN}, {"java.lang.Character", CHARACTER}, {"java.lang.String", STRING},
-    {"java.util.UUID", UUID},
+    {"java.util.UUID", UUID},       {"java.util.Arrays", ARRAYS},
 };
 
 struct StaticCache {
@@ -522,8 +555,21 @@ Value find_static_method(const std::string& cls, std::string_view member) {
   return {};
 }
 
+// The primitive type a boxing class stands for (Long/TYPE is long), or null.
+const char* primitive_of(const std::string& cls) {
+  static const std::pair<const char*, const char*> boxes[] = {
+      {"java.lang.Long", "long"},     {"java.lang.Integer", "int"},   {"java.lang.Short", "short"},
+      {"java.lang.Byte", "byte"},     {"java.lang.Double", "double"}, {"java.lang.Float", "float"},
+      {"java.lang.Character", "char"}, {"java.lang.Boolean", "boolean"}};
+  for (const auto& [box, prim] : boxes)
+    if (cls == box) return prim;
+  return nullptr;
+}
+
 Value find_static_field(const std::string& cls, std::string_view field, bool* found) {
   *found = true;
+  if (field == "TYPE")
+    if (const char* prim = primitive_of(cls)) return find_class(prim);
   if (cls == "java.lang.Math") {
     if (field == "PI") return Value::real(M_PI);
     if (field == "E") return Value::real(M_E);

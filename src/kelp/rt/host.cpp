@@ -145,6 +145,14 @@ const std::pair<const char*, const char*> CLASSES[] = {
     {"clojure.lang.Delay", "java.lang.Object"},
     {"clojure.lang.Reduced", "java.lang.Object"},
     {"java.util.UUID", "java.lang.Object"},
+    {"java.util.Arrays", "java.lang.Object"},
+    // The primitive types, as Long/TYPE names them (for make-array).
+    {"long", nullptr}, {"int", nullptr}, {"short", nullptr}, {"byte", nullptr},
+    {"double", nullptr}, {"float", nullptr}, {"char", nullptr}, {"boolean", nullptr},
+    {"java.util.AbstractList", "java.lang.Object"},
+    {"java.util.ArrayList", "java.util.AbstractList"},
+    {"java.util.AbstractMap", "java.lang.Object"},
+    {"java.util.HashMap", "java.util.AbstractMap"},
     {"java.util.Date", "java.lang.Object"},
     {"java.util.regex.Pattern", "java.lang.Object"},
     {"java.io.Writer", "java.lang.Object"},
@@ -340,6 +348,7 @@ bool append_object_string(std::string& out, const Value& v) {
     out += v.as<StringWriter>().str();
   } else if (const auto* m = lib::strs::as_matcher(v)) {
     out += m->java_string();
+  } else if (detail::append_collection_string(out, v)) {
   } else {
     return false;
   }
