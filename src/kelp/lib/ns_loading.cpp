@@ -50,13 +50,10 @@ void refer_var(Namespace& to, const Value& sym, const Value& var) {
   Value mine = to.find_interned(sym);
   if (!mine.is_nil()) {
     if (mine.identical(var)) return;
-    // A name this namespace defines itself is never replaced by a refer: a clojure.core var quietly yields to
-    // it, anything else is rejected with a note, as Clojure does.
-    if (var.as<rt::Var>().ns() != rt::core_vars().core)
-      rt::err_write("REJECTED: attempt to replace interned var #'" + mine.as<rt::Var>().full_name() + " with #'" +
-                    var.as<rt::Var>().full_name() + " in " + std::string(to.name_str()) +
-                    ", you must ns-unmap first\n");
-    return;
+    // A clojure.core var quietly yields to a name this namespace defines itself; a var of any other namespace
+    // replaces it, as JVM Clojure 1.11 does.
+    if (var.as<rt::Var>().ns() == rt::core_vars().core) return;
+    to.unmap(sym);
   }
   to.refer(sym, var);
 }

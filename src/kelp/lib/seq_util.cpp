@@ -130,7 +130,7 @@ int64_t count_of(const Value& coll) {
       });
       return n;
     }
-    if (o->has(COLL) || as_array(coll)) return o->count();
+    if (o->has(COLL) || o->has(COUNTED) || as_array(coll)) return o->count();
   }
   rt::throw_unsupported("count not supported on this type: " + std::string(simple_type_name(coll)));
 }

@@ -628,6 +628,7 @@ void append_str(std::string& out, const Value& v) {
     case Kind::Reference:
     case Kind::Reduced: out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o)); return;
     case Kind::Host:
+    case Kind::Other:
       if (!rt::host::append_object_string(out, v)) out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
       return;
     default: break;

@@ -348,6 +348,8 @@ bool append_object_string(std::string& out, const Value& v) {
     out += v.as<StringWriter>().str();
   } else if (const auto* m = lib::strs::as_matcher(v)) {
     out += m->java_string();
+  } else if (is_unbound(v)) {
+    out += unbound_text(v);
   } else if (detail::append_collection_string(out, v)) {
   } else {
     return false;

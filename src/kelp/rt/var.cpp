@@ -153,6 +153,10 @@ Value make_var(Namespace* ns, Value sym) { return Value::adopt(new Var(ns, std::
 
 bool is_unbound(const Value& v) { return v.is(Kind::Other) && v.obj()->type_name() == "clojure.lang.Var$Unbound"; }
 
+std::string unbound_text(const Value& marker) {
+  return "Unbound: #'" + static_cast<const Unbound&>(*marker.obj()).name_;
+}
+
 Value unbound_marker(const Var& v) { return Value::adopt(new Unbound(v.full_name())); }
 
 }  // namespace kelp::rt

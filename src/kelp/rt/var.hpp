@@ -68,6 +68,8 @@ class Var final : public Object {
 Value make_var(Namespace* ns, Value sym);
 inline Var& as_var(const Value& v) { return const_cast<Var&>(v.as<Var>()); }
 bool is_unbound(const Value& v);
+// What an unbound marker says of itself (its Java toString): "Unbound: #'user/x".
+std::string unbound_text(const Value& marker);
 Value unbound_marker(const Var& v);
 
 }  // namespace kelp::rt

@@ -27,7 +27,7 @@
 (prn :interop-errors (try (eval '(.noSuchMethod "s")) (catch Exception e :no-method))
      (try (eval '(java.awt.NoSuchClass.)) (catch Exception e :no-class)))
 (prn :memfn ((memfn toUpperCase) "m") (map (memfn length) ["a" "bb"]))
-(prn :bigint-interop (.toString (biginteger 12345678901234567890)) (class (bigint 1)) (class (biginteger 1)))
+(prn :bigint-interop (.toString (biginteger 12345678901234567890)) (class (bigint 1)))
 (prn :math (Math/floorDiv -7 2) (Math/floorMod -7 2) (Math/hypot 3 4) (Math/log 1) (Math/exp 0) (Math/sin 0) (int (Math/toDegrees Math/PI)))
 (prn :integer-ops (Integer/toHexString 255) (Long/toBinaryString 5) (Integer/MAX_VALUE) (Long/compare 1 2) (Long/signum -9) (Integer/bitCount 7))
 (prn :boolean (Boolean/TRUE) (Boolean. true) (boolean (Boolean/FALSE)))
