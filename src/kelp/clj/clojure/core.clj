@@ -196,82 +196,86 @@
           (name item)
           (list 'quote (symbol ns (name item))))))))
 
+(def destructure-bind-vector)
+(def destructure-bind-map)
+
+(def ^{:private true} destructure-bind
+  (fn* [acc pattern init]
+    (cond (symbol? pattern) (conj acc pattern init)
+          (vector? pattern) (destructure-bind-vector acc pattern init)
+          (map? pattern) (destructure-bind-map acc pattern init)
+          :else (throw (new Exception (str "Unsupported binding form: " pattern))))))
+
+(def ^{:private true} destructure-bind-vector
+  (fn* [acc pattern init]
+    (let* [v (gensym "vec__")
+           acc (conj acc v init)]
+      (if (some (fn* [p] (= '& p)) pattern)
+        ;; With a rest, walk a seq, so any seqable (sets, maps) works.
+        (let* [s (gensym "seq__")
+               f (gensym "first__")]
+          (loop* [acc (conj acc s (list 'clojure.core/seq v)), ps (seq pattern)]
+            (if ps
+              (let* [p (first ps)]
+                (cond (= '& p) (recur (destructure-bind acc (second ps) s) (next (next ps)))
+                      (= :as p) (recur (conj acc (second ps) v) (next (next ps)))
+                      :else (recur (destructure-bind (conj acc f (list 'clojure.core/first s)
+                                               s (list 'clojure.core/next s))
+                                         p f)
+                                   (next ps))))
+              acc)))
+        (loop* [acc acc, ps (seq pattern), i 0]
+          (if ps
+            (let* [p (first ps)]
+              (if (= :as p)
+                (recur (conj acc (second ps) v) (next (next ps)) i)
+                (recur (destructure-bind acc p (list 'clojure.core/nth v i nil)) (next ps) (inc i))))
+            acc))))))
+
+(def ^{:private true} destructure-bind-map
+  (fn* [acc pattern init]
+    (let* [m (gensym "map__")
+           defaults (get pattern :or)
+           lookup (fn* [local k]
+                    (if (contains? defaults local)
+                      (list 'clojure.core/get m k (get defaults local))
+                      (list 'clojure.core/get m k)))
+           acc (conj acc m init
+                     m (list 'if (list 'clojure.core/seq? m)
+                             (list 'clojure.core/seq-to-map-for-destructuring m)
+                             m))
+           acc (if (contains? pattern :as) (conj acc (get pattern :as) m) acc)]
+      (loop* [acc acc, entries (seq pattern)]
+        (if entries
+          (let* [k (key (first entries))
+                 v (val (first entries))
+                 kind (if (keyword? k) (get binding-key-kinds (name k)) nil)]
+            (cond (if (= :as k) true (= :or k)) (recur acc (next entries))
+                  kind (recur (loop* [acc acc, items (seq v)]
+                                (if items
+                                  (let* [item (first items)
+                                         local (symbol (name item))]
+                                    (recur (conj acc local
+                                                 (lookup local (map-entry-key kind (namespace k) item)))
+                                           (next items)))
+                                  acc))
+                              (next entries))
+                  (symbol? k) (recur (conj acc k (lookup k v)) (next entries))
+                  :else (recur (destructure-bind acc k (list 'clojure.core/get m v)) (next entries))))
+          acc)))))
+
 (defn destructure
   "Expands a binding vector whose targets may be destructuring patterns into a binding vector of plain symbols,
   as let* takes."
   [bindings]
   (when-not (even? (count bindings))
     (illegal-argument "let requires an even number of forms in binding vector"))
-  (letfn* [bind
-           (fn* bind [acc pattern init]
-             (cond (symbol? pattern) (conj acc pattern init)
-                   (vector? pattern) (bind-vector acc pattern init)
-                   (map? pattern) (bind-map acc pattern init)
-                   :else (throw (new Exception (str "Unsupported binding form: " pattern)))))
-
-           bind-vector
-           (fn* bind-vector [acc pattern init]
-             (let* [v (gensym "vec__")
-                    acc (conj acc v init)]
-               (if (some (fn* [p] (= '& p)) pattern)
-                 ;; With a rest, walk a seq, so any seqable (sets, maps) works.
-                 (let* [s (gensym "seq__")
-                        f (gensym "first__")]
-                   (loop* [acc (conj acc s (list 'clojure.core/seq v)), ps (seq pattern)]
-                     (if ps
-                       (let* [p (first ps)]
-                         (cond (= '& p) (recur (bind acc (second ps) s) (next (next ps)))
-                               (= :as p) (recur (conj acc (second ps) v) (next (next ps)))
-                               :else (recur (bind (conj acc f (list 'clojure.core/first s)
-                                                        s (list 'clojure.core/next s))
-                                                  p f)
-                                            (next ps))))
-                       acc)))
-                 (loop* [acc acc, ps (seq pattern), i 0]
-                   (if ps
-                     (let* [p (first ps)]
-                       (if (= :as p)
-                         (recur (conj acc (second ps) v) (next (next ps)) i)
-                         (recur (bind acc p (list 'clojure.core/nth v i nil)) (next ps) (inc i))))
-                     acc)))))
-
-           bind-map
-           (fn* bind-map [acc pattern init]
-             (let* [m (gensym "map__")
-                    defaults (get pattern :or)
-                    lookup (fn* [local k]
-                             (if (contains? defaults local)
-                               (list 'clojure.core/get m k (get defaults local))
-                               (list 'clojure.core/get m k)))
-                    acc (conj acc m init
-                              m (list 'if (list 'clojure.core/seq? m)
-                                      (list 'clojure.core/seq-to-map-for-destructuring m)
-                                      m))
-                    acc (if (contains? pattern :as) (conj acc (get pattern :as) m) acc)]
-               (loop* [acc acc, entries (seq pattern)]
-                 (if entries
-                   (let* [k (key (first entries))
-                          v (val (first entries))
-                          kind (if (keyword? k) (get binding-key-kinds (name k)) nil)]
-                     (cond (if (= :as k) true (= :or k)) (recur acc (next entries))
-                           kind (recur (loop* [acc acc, items (seq v)]
-                                         (if items
-                                           (let* [item (first items)
-                                                  local (symbol (name item))]
-                                             (recur (conj acc local
-                                                          (lookup local (map-entry-key kind (namespace k) item)))
-                                                    (next items)))
-                                           acc))
-                                       (next entries))
-                           (symbol? k) (recur (conj acc k (lookup k v)) (next entries))
-                           :else (recur (bind acc k (list 'clojure.core/get m v)) (next entries))))
-                   acc))))]
-    (if (every? symbol? (take-nth 2 bindings))
-      bindings
-      (loop* [acc [], s (seq bindings)]
-        (if s
-          (recur (bind acc (first s) (second s)) (next (next s)))
-          acc)))))
+  (if (every? symbol? (take-nth 2 bindings))
+    bindings
+    (loop* [acc [], s (seq bindings)]
+      (if s
+        (recur (destructure-bind acc (first s) (second s)) (next (next s)))
+        acc))))
 
 (def ^{:private true} check-binding-vector
   (fn* [who bindings]
