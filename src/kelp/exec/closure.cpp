@@ -1,5 +1,7 @@
 #include "kelp/exec/closure.hpp"
 
+#include <mutex>
+
 #include <alloca.h>
 
 #include "kelp/data/list.hpp"
@@ -57,7 +59,35 @@ Value Closure::invoke(rt::Args args) const {
 }
 
 Value Closure::with_meta(const Value& m) const {
-  return Value::adopt(new Closure(code_, captured_, m));
+  return Value::adopt(new Closure(code_, captured_, m, group_));
+}
+
+namespace {
+class SiblingMarker final : public Object {
+ public:
+  explicit SiblingMarker(size_t i) : Object(Kind::Other, 0), index(i) {}
+  std::string_view type_name() const override { return "letfn sibling"; }
+  size_t index;
+};
+}  // namespace
+
+Value sibling_marker(size_t i) {
+  static std::mutex mutex;
+  static std::vector<Value>* markers = new std::vector<Value>();
+  std::lock_guard<std::mutex> g(mutex);
+  while (markers->size() <= i) {
+    auto* m = new SiblingMarker(markers->size());
+    m->make_immortal();
+    markers->push_back(Value::adopt(m));
+  }
+  return (*markers)[i];
+}
+
+Value resolve_captured(const Value& v, const Closure* running) {
+  if (!is_sibling_marker(v) || !running || !running->group()) return v;
+  const LetfnGroup& g = *running->group();
+  size_t i = static_cast<const SiblingMarker&>(*v.obj()).index;
+  return Value::adopt(new Closure(g.codes[i], g.captured[i], g.metas[i], running->group()));
 }
 
 }  // namespace kelp::exec

@@ -40,20 +40,38 @@ struct FnCode {
   const Arity* pick(size_t argc) const;
 };
 
+struct LetfnGroup;
+
 class Closure final : public rt::Fn {
  public:
-  Closure(std::shared_ptr<const FnCode> code, std::vector<Value> captured, Value meta = {})
-      : rt::Fn(std::move(meta)), code_(std::move(code)), captured_(std::move(captured)) {}
+  Closure(std::shared_ptr<const FnCode> code, std::vector<Value> captured, Value meta = {},
+          std::shared_ptr<const LetfnGroup> group = nullptr)
+      : rt::Fn(std::move(meta)), code_(std::move(code)), captured_(std::move(captured)), group_(std::move(group)) {}
   Value invoke(rt::Args args) const override;
   std::string display_name() const override { return code_->name; }
   Value with_meta(const Value& m) const override;
   const FnCode& code() const { return *code_; }
-  // letfn fills in captures after all of its functions exist, so they can refer to each other.
-  std::vector<Value>& captured_for_init() const { return const_cast<std::vector<Value>&>(captured_); }
+  const std::shared_ptr<const LetfnGroup>& group() const { return group_; }
 
  private:
   std::shared_ptr<const FnCode> code_;
   std::vector<Value> captured_;
+  std::shared_ptr<const LetfnGroup> group_;
 };
+
+// The functions of one letfn. They refer to each other, but must not hold each other (a cycle of counted
+// references is never freed), so each captures a marker in place of a sibling, and a marker read while running
+// makes a fresh closure of that sibling over the group. Closures hold the group; the group holds no closure.
+struct LetfnGroup {
+  std::vector<std::shared_ptr<const FnCode>> codes;
+  std::vector<std::vector<Value>> captured;
+  std::vector<Value> metas;
+};
+
+// The marker standing for the group's function number i.
+Value sibling_marker(size_t i);
+// A captured value as the running code sees it: a sibling marker becomes that sibling's closure.
+Value resolve_captured(const Value& v, const Closure* running);
+inline bool is_sibling_marker(const Value& v) { return v.is(Kind::Other) && v.obj()->type_name() == "letfn sibling"; }
 
 }  // namespace kelp::exec

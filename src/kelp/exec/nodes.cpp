@@ -24,7 +24,7 @@ Value call_value(const Value& fn, rt::Args args) {
 Value captured_value(Frame& f, const CaptureSource& src) {
   switch (src.kind) {
     case CaptureSource::SLOT: return f.slots[src.index];
-    case CaptureSource::CAPTURED: return f.captured[src.index];
+    case CaptureSource::CAPTURED: return resolve_captured(f.captured[src.index], f.self);
     case CaptureSource::SELF: return Value::share(f.self);
   }
   return {};
@@ -76,23 +76,26 @@ Value DefNode::eval(Frame& f) const {
   return var_;
 }
 
-Value FnNode::eval(Frame& f) const {
+std::vector<Value> FnNode::capture(Frame& f) const {
   std::vector<Value> caps;
   caps.reserve(code_->captures.size());
   for (const CaptureSource& src : code_->captures) caps.push_back(captured_value(f, src));
-  return Value::adopt(new Closure(code_, std::move(caps), meta_));
+  return caps;
 }
 
-void FnNode::recapture(Frame& f, const Closure& c) const {
-  std::vector<Value>& caps = c.captured_for_init();
-  for (size_t i = 0; i < code_->captures.size(); ++i) caps[i] = captured_value(f, code_->captures[i]);
-}
+Value FnNode::eval(Frame& f) const { return Value::adopt(new Closure(code_, capture(f), meta_)); }
 
 Value LetFnNode::eval(Frame& f) const {
-  for (size_t i = 0; i < fns_.size(); ++i) f.slots[slots_[i]] = fns_[i]->eval(f);
-  // The functions refer to each other, so their captures are filled once all exist. (The cycle this makes keeps
-  // them alive for the life of the process; letfn bodies are few and small.)
-  for (size_t i = 0; i < fns_.size(); ++i) fns_[i]->recapture(f, f.slots[slots_[i]].as<Closure>());
+  // While the group is made, each function's slot holds its marker, so siblings capture markers, not closures.
+  for (size_t i = 0; i < fns_.size(); ++i) f.slots[slots_[i]] = sibling_marker(i);
+  auto group = std::make_shared<LetfnGroup>();
+  for (const auto& fn : fns_) {
+    group->codes.push_back(fn->code());
+    group->captured.push_back(fn->capture(f));
+    group->metas.push_back(fn->meta());
+  }
+  for (size_t i = 0; i < fns_.size(); ++i)
+    f.slots[slots_[i]] = Value::adopt(new Closure(group->codes[i], group->captured[i], group->metas[i], group));
   return body_->eval(f);
 }
 

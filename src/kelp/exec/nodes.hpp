@@ -35,7 +35,11 @@ class SlotNode final : public Node {
 class CapturedNode final : public Node {
  public:
   explicit CapturedNode(int i) : i_(i) {}
-  Value eval(Frame& f) const override { return f.captured[i_]; }
+  Value eval(Frame& f) const override {
+    const Value& v = f.captured[i_];
+    if (v.is(Kind::Other)) return resolve_captured(v, f.self);
+    return v;
+  }
 
  private:
   int i_;
@@ -135,8 +139,10 @@ class FnNode final : public Node {
  public:
   FnNode(std::shared_ptr<const FnCode> code, Value meta) : code_(std::move(code)), meta_(std::move(meta)) {}
   Value eval(Frame& f) const override;
-  // Copies the captures again (letfn, once all of its functions exist).
-  void recapture(Frame& f, const Closure& c) const;
+  // The values this function closes over, taken from the running frame.
+  std::vector<Value> capture(Frame& f) const;
+  const std::shared_ptr<const FnCode>& code() const { return code_; }
+  const Value& meta() const { return meta_; }
 
  private:
   std::shared_ptr<const FnCode> code_;
