@@ -358,48 +358,42 @@ Value with_literal_meta(Value coll, const NodePtr& m) { return m ? with_meta(col
 }  // namespace
 
 // Collection literals: constant ones are built once, here; others at run time.
-NodePtr Analyzer::analyze_vector(const Value& form, const Ctx& ctx) {
-  Nodes items;
+template <class LiteralNode>
+NodePtr Analyzer::literal(const Value& form, const Ctx& ctx, Nodes items, Value (*build)(std::span<const Value>)) {
   bool all_const = true;
+  for (const NodePtr& n : items) all_const = all_const && n->constant();
+  NodePtr m = analyze_literal_meta(form, ctx);
+  if (all_const && (!m || m->constant())) return constant(with_literal_meta(build(constants(items)), m));
+  return std::make_unique<LiteralNode>(std::move(items), std::move(m));
+}
+
+Nodes Analyzer::analyze_elements(const Value& form, const Ctx& ctx) {
+  Nodes items;
   Ctx vctx = ctx.value();
   form.obj()->each([&](const Value& x) {
     items.push_back(analyze(x, vctx));
-    all_const = all_const && items.back()->constant();
     return true;
   });
-  NodePtr m = analyze_literal_meta(form, ctx);
-  if (all_const && (!m || m->constant())) return constant(with_literal_meta(make_vector(constants(items)), m));
-  return std::make_unique<exec::VectorNode>(std::move(items), std::move(m));
+  return items;
+}
+
+NodePtr Analyzer::analyze_vector(const Value& form, const Ctx& ctx) {
+  return literal<exec::VectorNode>(form, ctx, analyze_elements(form, ctx), &make_vector);
+}
+
+NodePtr Analyzer::analyze_set(const Value& form, const Ctx& ctx) {
+  return literal<exec::SetNode>(form, ctx, analyze_elements(form, ctx), &make_set);
 }
 
 NodePtr Analyzer::analyze_map(const Value& form, const Ctx& ctx) {
   Nodes kvs;
-  bool all_const = true;
   Ctx vctx = ctx.value();
   form.obj()->each_entry([&](const Value& k, const Value& v) {
     kvs.push_back(analyze(k, vctx));
-    all_const = all_const && kvs.back()->constant();
     kvs.push_back(analyze(v, vctx));
-    all_const = all_const && kvs.back()->constant();
     return true;
   });
-  NodePtr m = analyze_literal_meta(form, ctx);
-  if (all_const && (!m || m->constant())) return constant(with_literal_meta(make_map(constants(kvs)), m));
-  return std::make_unique<exec::MapNode>(std::move(kvs), std::move(m));
-}
-
-NodePtr Analyzer::analyze_set(const Value& form, const Ctx& ctx) {
-  Nodes items;
-  bool all_const = true;
-  Ctx vctx = ctx.value();
-  form.obj()->each([&](const Value& x) {
-    items.push_back(analyze(x, vctx));
-    all_const = all_const && items.back()->constant();
-    return true;
-  });
-  NodePtr m = analyze_literal_meta(form, ctx);
-  if (all_const && (!m || m->constant())) return constant(with_literal_meta(make_set(constants(items)), m));
-  return std::make_unique<exec::SetNode>(std::move(items), std::move(m));
+  return literal<exec::MapNode>(form, ctx, std::move(kvs), &make_map);
 }
 
 NodePtr Analyzer::analyze_special(std::string_view op, const Value& form, const Items& items, const Ctx& ctx,

@@ -68,6 +68,9 @@ class Analyzer {
   exec::NodePtr analyze_seq(const Value& form, const Ctx& ctx, std::string_view name_hint);
   exec::NodePtr analyze_seq_inner(const Value& form, const Ctx& ctx, std::string_view name_hint);
   exec::NodePtr analyze_call(const Items& items, const Ctx& ctx);
+  template <class LiteralNode>
+  exec::NodePtr literal(const Value& form, const Ctx& ctx, exec::Nodes items, Value (*build)(std::span<const Value>));
+  exec::Nodes analyze_elements(const Value& form, const Ctx& ctx);
   exec::NodePtr analyze_vector(const Value& form, const Ctx& ctx);
   exec::NodePtr analyze_map(const Value& form, const Ctx& ctx);
   exec::NodePtr analyze_set(const Value& form, const Ctx& ctx);
