@@ -417,9 +417,16 @@ Value keys(const Value& map) {
 Value make_map(std::span<const Value> kvs) {
   check_pairs(kvs);
   if (kvs.size() / 2 <= static_cast<size_t>(ARRAY_MAP_MAX)) {
-    std::vector<KV> small;
-    for (size_t i = 0; i < kvs.size(); i += 2) add_small(small, kvs[i], kvs[i + 1]);
-    return array_map_of(small, NIL);
+    KV small[ARRAY_MAP_MAX];  // no heap for the entries being gathered: small maps are made all the time
+    int n = 0;
+    for (size_t i = 0; i < kvs.size(); i += 2) {
+      int j = 0;
+      while (j < n && !hamt::key_equiv(small[j].key, kvs[i])) ++j;
+      if (j < n) small[j].val = kvs[i + 1];
+      else small[n++] = KV{kvs[i], kvs[i + 1]};
+    }
+    if (n == 0) return empty_map();
+    return Value::adopt(ArrayMap::create(small, n, NIL));
   }
   HashBuilder b;
   for (size_t i = 0; i < kvs.size(); i += 2) b.assoc(kvs[i], kvs[i + 1]);

@@ -3,7 +3,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "kelp/data/hash.hpp"
 #include "kelp/data/string.hpp"
@@ -15,23 +15,29 @@ namespace {
 // objects hanging off an entry stay valid for the process's life.
 struct NameEntry : QualifiedName {
   std::string storage;  // "ns/name" or "name"
+  uint64_t hash = 0;     // the table's hash of (has_ns, ns, name)
   const Keyword* keyword = nullptr;
   const Symbol* plain_symbol = nullptr;
 };
 
+// An open-addressed table of entries keyed by (has_ns, ns, name); a lookup hashes and compares the views it is
+// given, allocating nothing.
 class NameTable {
  public:
+  NameTable() : slots_(4096, nullptr) {}
+
   NameEntry* intern(std::string_view ns, std::string_view name, bool has_ns) {
-    std::string key;
-    key.reserve(ns.size() + name.size() + 2);
-    key.push_back(has_ns ? '1' : '0');
-    key.append(ns);
-    key.push_back('\0');
-    key.append(name);
+    if (!has_ns) ns = {};
+    const uint64_t h = hash_of(ns, name, has_ns);
     std::lock_guard lock(mutex_);
-    auto it = map_.find(key);
-    if (it != map_.end()) return it->second;
+    size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      NameEntry* e = slots_[i];
+      if (!e) break;
+      if (e->hash == h && e->has_ns == has_ns && e->name == name && e->ns == ns) return e;
+    }
     NameEntry& e = entries_.emplace_back();
+    e.hash = h;
     e.storage.reserve(ns.size() + name.size() + 1);
     e.storage.append(ns);
     if (has_ns) e.storage.push_back('/');
@@ -47,13 +53,34 @@ class NameTable {
     auto* sym = new Symbol(&e, NIL);
     sym->make_immortal();
     e.plain_symbol = sym;
-    map_.emplace(std::move(key), &e);
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    place(&e);
     return &e;
   }
 
  private:
+  static uint64_t hash_of(std::string_view ns, std::string_view name, bool has_ns) {
+    uint64_t h = has_ns ? 0x9e3779b97f4a7c15ull : 14695981039346656037ull;  // FNV-1a over ns, a separator, name
+    for (char c : ns) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    h = (h ^ 0x2f) * 1099511628211ull;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return h ^ (h >> 29);
+  }
+  void place(NameEntry* e) {
+    size_t mask = slots_.size() - 1;
+    size_t i = e->hash & mask;
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = e;
+  }
+  void grow() {
+    std::vector<NameEntry*> old(slots_.size() * 2, nullptr);
+    old.swap(slots_);
+    for (NameEntry* e : old)
+      if (e) place(e);
+  }
+
   std::mutex mutex_;
-  std::unordered_map<std::string, NameEntry*> map_;
+  std::vector<NameEntry*> slots_;  // size a power of two, at most half full
   std::deque<NameEntry> entries_;
 };
 
