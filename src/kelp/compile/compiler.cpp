@@ -103,11 +103,10 @@ Value macroexpand(const Value& form) {
   return a.macroexpand(form, nullptr);
 }
 
-Value load_string(std::string_view source, std::string_view path) {
-  const rt::CoreVars& cv = rt::core_vars();
-  rt::BindingScope scope({entry(cv.ns, rt::as_var(cv.ns).deref()), entry(cv.file, make_string(path)),
-                          entry(cv.warn_on_reflection, rt::as_var(cv.warn_on_reflection).deref()),
-                          entry(cv.unchecked_math, rt::as_var(cv.unchecked_math).deref())});
+namespace {
+
+// Reads and evaluates every form of source in turn; answers the last value.
+Value read_eval_all(std::string_view source, std::string_view path) {
   read::ReadOptions opts;
   if (path != "NO_SOURCE_PATH") opts.file = std::string(path);
   RuntimeReaderContext context;
@@ -123,6 +122,24 @@ Value load_string(std::string_view source, std::string_view path) {
     if (!form) return last;
     last = eval(*form);
   }
+}
+
+}  // namespace
+
+Value load_string(std::string_view source, std::string_view path) {
+  const rt::CoreVars& cv = rt::core_vars();
+  rt::BindingScope scope({entry(cv.ns, rt::as_var(cv.ns).deref()), entry(cv.file, make_string(path)),
+                          entry(cv.warn_on_reflection, rt::as_var(cv.warn_on_reflection).deref()),
+                          entry(cv.unchecked_math, rt::as_var(cv.unchecked_math).deref())});
+  return read_eval_all(source, path);
+}
+
+Value eval_string(std::string_view source, std::string_view path) {
+  const rt::CoreVars& cv = rt::core_vars();
+  rt::BindingScope scope({entry(cv.file, make_string(path)),
+                          entry(cv.warn_on_reflection, rt::as_var(cv.warn_on_reflection).deref()),
+                          entry(cv.unchecked_math, rt::as_var(cv.unchecked_math).deref())});
+  return read_eval_all(source, path);
 }
 
 bool is_special(const Value& sym) { return is_special_name(sym); }

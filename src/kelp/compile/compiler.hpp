@@ -19,6 +19,9 @@ Value macroexpand(const Value& form);
 // Reads and evaluates every form of the text in turn (reader errors included), binding *ns*, *file*,
 // *warn-on-reflection* and *unchecked-math* for the duration, as loading a file does. Answers the last value.
 Value load_string(std::string_view source, std::string_view path = "NO_SOURCE_PATH");
+// The same loop without rebinding *ns*: an in-ns or ns form in the text moves the caller's current namespace (a
+// REPL line that says (ns foo) switches the REPL). *ns* must be bound on this thread.
+Value eval_string(std::string_view source, std::string_view path = "NO_SOURCE_PATH");
 // Is sym one of the special forms (def, if, do, let*, ...)?
 bool is_special(const Value& sym);
 

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <deque>
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
@@ -189,24 +190,75 @@ Value thread_bindings_map() {
 // --- workers ------------------------------------------------------------------------------------------------
 
 namespace {
-void* worker_main(void* arg) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+
+constexpr size_t POOLED_STACK = size_t{64} << 20;
+constexpr auto POOL_IDLE_LIMIT = std::chrono::seconds(60);
+
+// Threads with the default large stack are kept after their job, for a minute, and take the next one: starting a
+// thread with a 64 MiB stack costs far more than handing a job to one that waits.
+struct WorkerPool {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<std::function<void()>> jobs;  // guarded by mutex
+  size_t idle = 0;                         // threads waiting for a job; guarded by mutex
+};
+
+WorkerPool& pool() {
+  static auto* p = new WorkerPool;  // never destroyed: pooled threads may outlive static teardown
+  return *p;
+}
+
+void run_job(std::function<void()>& job) {
   try {
-    (*body)();
+    job();
   } catch (...) {
   }
+  job = nullptr;  // the job's captures go now, not when the next job replaces them
+}
+
+void* pooled_main(void* arg) {
+  std::unique_ptr<std::function<void()>> first(static_cast<std::function<void()>*>(arg));
+  std::function<void()> job = std::move(*first);
+  first.reset();
+  WorkerPool& p = pool();
+  for (;;) {
+    run_job(job);
+    std::unique_lock lock(p.mutex);
+    ++p.idle;
+    p.cv.wait_for(lock, POOL_IDLE_LIMIT, [&] { return !p.jobs.empty(); });
+    --p.idle;
+    if (p.jobs.empty()) return nullptr;  // idle too long
+    job = std::move(p.jobs.front());
+    p.jobs.pop_front();
+  }
+}
+
+void* worker_main(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  run_job(*body);
   return nullptr;
 }
+
 }  // namespace
 
 void start_worker(std::function<void()> body, size_t stack_bytes) {
+  const bool pooled = stack_bytes == POOLED_STACK;
+  if (pooled) {
+    WorkerPool& p = pool();
+    std::lock_guard lock(p.mutex);
+    if (p.idle > p.jobs.size()) {  // a waiting thread takes it
+      p.jobs.push_back(std::move(body));
+      p.cv.notify_one();
+      return;
+    }
+  }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, stack_bytes);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   auto* arg = new std::function<void()>(std::move(body));
   pthread_t tid;
-  int rc = pthread_create(&tid, &attr, worker_main, arg);
+  int rc = pthread_create(&tid, &attr, pooled ? pooled_main : worker_main, arg);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete arg;
