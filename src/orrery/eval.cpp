@@ -12,6 +12,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/kelp.hpp"
+#include "kelp/lib/embedded.hpp"
 #include "kelp/lib/ns_loading.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/core_vars.hpp"
@@ -206,9 +207,10 @@ void refer_repl_conveniences(rt::Namespace& ns) {
   for (const auto& [lib, names] : libs) {
     rt::Namespace* from = rt::find_ns(lib);
     if (!from) {
-      Value lib_sym = kelp::symbol(lib);
-      if (!rt::loader::find_source(rt::loader::lib_path(lib))) continue;
-      rt::loader::load_lib(lib_sym, false);
+      // Only kelp's own copies count, and they are known without touching the disk.
+      std::string base = rt::loader::lib_path(lib);
+      if (!kelp::lib::embedded_source(base + ".clj") && !kelp::lib::embedded_source(base + ".cljc")) continue;
+      rt::loader::load_lib(kelp::symbol(lib), false);
       from = rt::find_ns(lib);
       if (!from) continue;
     }
