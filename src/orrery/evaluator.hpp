@@ -155,6 +155,8 @@ class HelpWorker {
   HelpWorker(const HelpWorker&) = delete;
   HelpWorker& operator=(const HelpWorker&) = delete;
   void submit(std::function<void()> job);
+  // As submit; on_drop runs instead of job when the worker closes before job's turn (on the closing thread).
+  void submit(std::function<void()> job, std::function<void()> on_drop);
 
  private:
   struct Impl;
@@ -167,7 +169,9 @@ struct HelpAnswer {
 };
 // Runs f on worker with the help timeout bound to ASYNC_HELP_TIMEOUT, waits up to HELP_GRACE for it. Answered in
 // time: {now, r}; otherwise {later} and on_later(r) runs on the worker once f answers. Exactly one of the two gets
-// r. When f throws, r is a map holding the message, which help_error reads.
+// r. When f throws, r is a map holding the message, which help_error reads. A request the worker drops (it closed
+// first) answers such a map with HELP_DROPPED, so that no receiver waits forever.
+inline constexpr std::string_view HELP_DROPPED = "The evaluator closed before it could answer.";
 HelpAnswer ask_help(HelpWorker& worker, std::function<kelp::Value()> f,
                     std::function<void(const kelp::Value&)> on_later);
 std::optional<std::string> help_error(const kelp::Value& answer);

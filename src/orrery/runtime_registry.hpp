@@ -1,53 +1,62 @@
-// The registry of runtimes this process started, so that shutdown can stop every one of them.
+// The registry of every evaluator this process made, so that shutdown can stop them all and wait, bounded, for any
+// that may still be tearing itself down.
 //
-// A runtime is registered once it runs; a runtime whose start is still in flight is registered as "starting" with a
-// future that answers it. stop_all stops the running ones and waits, bounded, for the starting ones to finish before
-// stopping them too.
+// An evaluator is registered once per make, and unregistered once stop() has run on it. stop() never blocks on a
+// start in flight, so the evaluator may still be settling then: it stays registered (stop_all must still stop and
+// wait for it) and is only marked as leaving; the registry drops it at its next change once it has settled.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
-#include <future>
-#include <map>
-#include <memory>
 #include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "orrery/evaluator.hpp"
 
 namespace orrery {
 
-// Anything shutdown must stop: an evaluator, a child runtime, a connection.
-class Stoppable {
- public:
-  virtual ~Stoppable() = default;
-  // Stops the runtime. May throw; stop_all carries on with the others.
-  virtual void stop() = 0;
-};
+// The line stop_all writes on standard error, before the message, for each evaluator whose stop threw.
+inline constexpr std::string_view STOP_RUNTIMES_FAILED = "orrery: stopping every runtime failed:";
+
+// How often wait_until_settled and stop_all look again.
+inline constexpr std::chrono::milliseconds SETTLE_POLL{20};
+
+// True once stop() on ev cannot still be tearing anything down. A throwing check counts as settled: there is
+// nothing more the registry could do for it.
+bool is_settled(const evaluator::EvaluatorPtr& ev);
+
+// Looks at is_settled every SETTLE_POLL until it is true or `deadline` has passed since the call; answers it.
+bool wait_until_settled(const evaluator::EvaluatorPtr& ev, std::chrono::milliseconds deadline);
 
 class RuntimeRegistry {
  public:
-  using Id = std::uint64_t;
-  // Answers the runtime once started; a null pointer or an exception means the start failed.
-  using Starting = std::shared_future<std::shared_ptr<Stoppable>>;
-
-  Id add(std::shared_ptr<Stoppable> runtime);
-  Id add_starting(Starting starting);
-  // Forgets an entry (a runtime that ended by itself, or a start that was registered again with add once done).
-  void remove(Id id);
+  // Registering the same evaluator again keeps one entry (and clears a pending unregister).
+  void register_evaluator(evaluator::EvaluatorPtr ev);
+  // Removes ev once it has settled; until then ev stays registered and leaves at the first change of the registry
+  // that finds it settled. Safe for an evaluator never registered, and twice.
+  void unregister(const evaluator::EvaluatorPtr& ev);
+  bool contains(const evaluator::EvaluatorPtr& ev) const;
   std::size_t size() const;
 
-  // Takes every entry out of the registry and stops it: running ones at once, starting ones as soon as their start
-  // finishes, waiting no longer than `wait` in all for those. A start still in flight after that is left behind.
-  // Every runtime is tried; the first exception from a stop is rethrown after the rest were stopped.
-  void stop_all(std::chrono::milliseconds wait);
+  // Calls stop() on every registered evaluator (a throw is one line on standard error and spares no other), then
+  // waits for those with a settle_deadline to settle, each no longer than its own deadline, all at once, so the
+  // whole wait is bounded by the largest. Evaluators that settled leave the registry. Never throws out of a stop.
+  void stop_all();
 
  private:
   struct Entry {
-    std::shared_ptr<Stoppable> runtime;  // null while starting
-    Starting starting;
+    evaluator::EvaluatorPtr ev;
+    bool leaving = false;  // unregister was asked while ev was still settling
   };
 
-  mutable std::mutex mutex_;
-  Id next_id_ = 1;                // guarded by mutex_
-  std::map<Id, Entry> entries_;   // guarded by mutex_
+  std::vector<Entry> snapshot() const;
+  // Drops the given evaluators from the registry (with only_leaving, those still marked as leaving).
+  void remove(const std::vector<evaluator::EvaluatorPtr>& gone, bool only_leaving);
+  // Drops every leaving evaluator that has settled by now.
+  void sweep_leaving();
+
+  mutable std::mutex entries_mutex_;
+  std::vector<Entry> entries_;  // guarded by entries_mutex_; in order of registration
 };
 
 // The process-wide registry.

@@ -85,22 +85,21 @@ void stop_listener(ListenerSlot& slot) {
   }
 }
 
-void stop_runtimes(RuntimeRegistry& registry, std::chrono::milliseconds wait) {
+void stop_runtimes(RuntimeRegistry& registry) {
   try {
-    registry.stop_all(wait);
+    registry.stop_all();
   } catch (...) {
-    report("orrery: stopping every runtime failed:", std::current_exception());
+    report(STOP_RUNTIMES_FAILED.data(), std::current_exception());
   }
 }
 
-Shutdown::Shutdown(ListenerSlot& listener, RuntimeRegistry& runtimes, std::chrono::milliseconds wait)
-    : listener_(listener), runtimes_(runtimes), wait_(wait) {}
+Shutdown::Shutdown(ListenerSlot& listener, RuntimeRegistry& runtimes) : listener_(listener), runtimes_(runtimes) {}
 
 bool Shutdown::run() {
   bool ran_here = false;
   std::call_once(once_, [&] {
     stop_listener(listener_);
-    stop_runtimes(runtimes_, wait_);
+    stop_runtimes(runtimes_);
     ran_here = true;
   });
   return ran_here;
@@ -109,7 +108,7 @@ bool Shutdown::run() {
 void shut_down_and_exit(int status) {
   static std::atomic<bool> ending{false};
   if (ending.exchange(true)) wait_for_the_end();
-  static auto* shutdown = new Shutdown(listener_slot(), runtime_registry(), RUNTIME_STOP_WAIT);
+  static auto* shutdown = new Shutdown(listener_slot(), runtime_registry());
   shutdown->run();
   flush_and_exit(status);
 }

@@ -5,7 +5,6 @@
 // taken by one thread that waits for them.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -35,21 +34,18 @@ class ListenerSlot {
 // The process-wide listener slot.
 ListenerSlot& listener_slot();
 
-// How long shutdown waits for runtimes whose start is still in flight.
-inline constexpr std::chrono::milliseconds RUNTIME_STOP_WAIT{3000};
-
 // Stops the listener in `slot`, if any, and empties the slot. Idempotent; never throws: a failure prints
 // "orrery: stopping the MCP listener failed:" and its message on standard error.
 void stop_listener(ListenerSlot& slot);
 
-// Stops every runtime in `registry`, waiting at most `wait` for starts in flight. Never throws: a failure prints
-// "orrery: stopping every runtime failed:" and its message on standard error.
-void stop_runtimes(RuntimeRegistry& registry, std::chrono::milliseconds wait);
+// Stops every evaluator in `registry` and waits for those still settling, each bounded by its own settle deadline.
+// Never throws: a failure prints "orrery: stopping every runtime failed:" and its message on standard error.
+void stop_runtimes(RuntimeRegistry& registry);
 
 // The shutdown steps, run once however many threads ask.
 class Shutdown {
  public:
-  Shutdown(ListenerSlot& listener, RuntimeRegistry& runtimes, std::chrono::milliseconds wait);
+  Shutdown(ListenerSlot& listener, RuntimeRegistry& runtimes);
 
   // Runs stop_listener then stop_runtimes in the first caller and answers true there. Every other caller waits
   // until the steps are done and answers false.
@@ -58,7 +54,6 @@ class Shutdown {
  private:
   ListenerSlot& listener_;
   RuntimeRegistry& runtimes_;
-  std::chrono::milliseconds wait_;
   std::once_flag once_;
 };
 

@@ -14,23 +14,23 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeListener;
-using testing::FakeRuntime;
+using testing::FakeEvaluator;
 
 struct ShutdownFixture : ::testing::Test {
   ListenerSlot slot;
   RuntimeRegistry registry;
   std::shared_ptr<FakeListener> listener = std::make_shared<FakeListener>();
-  std::shared_ptr<FakeRuntime> runtime = std::make_shared<FakeRuntime>();
+  std::shared_ptr<FakeEvaluator> runtime = std::make_shared<FakeEvaluator>();
 
   void SetUp() override {
     slot.set(listener);
-    registry.add(runtime);
+    registry.register_evaluator(runtime);
   }
 };
 
 TEST_F(ShutdownFixture, ConcurrentRunsRunEachStepOnce) {
   listener->takes = 100ms;  // so that the second caller arrives while the steps run
-  Shutdown shutdown(slot, registry, 100ms);
+  Shutdown shutdown(slot, registry);
   std::atomic<int> ran_here{0};
   std::atomic<int> stopped_when_returned{0};
   auto run = [&] {
@@ -51,7 +51,7 @@ TEST_F(ShutdownFixture, ConcurrentRunsRunEachStepOnce) {
 TEST_F(ShutdownFixture, AFailingListenerIsReportedAndRuntimesStillStop) {
   listener->throws = "port busy";
   ::testing::internal::CaptureStderr();
-  Shutdown(slot, registry, 100ms).run();
+  Shutdown(slot, registry).run();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "orrery: stopping the MCP listener failed: port busy\n");
   EXPECT_EQ(runtime->stops, 1);
   EXPECT_EQ(slot.take(), nullptr);
@@ -60,7 +60,7 @@ TEST_F(ShutdownFixture, AFailingListenerIsReportedAndRuntimesStillStop) {
 TEST_F(ShutdownFixture, AFailingRuntimeIsReportedNotRethrown) {
   runtime->throws = "evaluator stuck";
   ::testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(stop_runtimes(registry, 100ms));
+  EXPECT_NO_THROW(stop_runtimes(registry));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "orrery: stopping every runtime failed: evaluator stuck\n");
 }
 
@@ -81,10 +81,10 @@ TEST(ProcessShutdown, EndOfModeAndTerminationSignals) {
       ::alarm(20);  // a shutdown that never comes ends the child with SIGALRM instead of hanging the test
       block_termination_signals();
       start_signal_thread();
-      auto runtime = std::make_shared<FakeRuntime>();
+      auto runtime = std::make_shared<FakeEvaluator>();
       runtime->marker_fd = 1;
       runtime->marker = "runtime stopped\n";
-      runtime_registry().add(runtime);
+      runtime_registry().register_evaluator(runtime);
       auto listener = std::make_shared<FakeListener>();
       listener->marker_fd = 1;
       listener->marker = "listener stopped\n";
@@ -104,9 +104,9 @@ TEST(ProcessShutdown, ASecondSignalDoesNotWaitForASlowShutdown) {
     ::alarm(20);
     block_termination_signals();
     start_signal_thread();
-    auto runtime = std::make_shared<FakeRuntime>();
+    auto runtime = std::make_shared<FakeEvaluator>();
     runtime->takes = 60s;
-    runtime_registry().add(runtime);
+    runtime_registry().register_evaluator(runtime);
     ::kill(::getpid(), SIGTERM);
     while (runtime->stops == 0) std::this_thread::sleep_for(1ms);
     ::kill(::getpid(), SIGINT);
