@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelp/data/result.hpp"
 #include "kelp/data/value.hpp"
 
 namespace orrery::dialect {
@@ -62,6 +63,9 @@ struct Project {
   std::optional<std::string> config;   // the text of .orrery.edn, when present and read
   std::optional<std::string> config_error;  // the read error's message, when it could not be read
 };
+
+// The text of a configuration file, or the read error's message ("Is a directory", "Permission denied", ...).
+kelp::Result<std::string> read_config(const std::filesystem::path& file);
 
 // The nearest directory at or above the folder holding path's canonical form that holds .orrery.edn or a marker;
 // nullopt for an empty path or when no directory up to the root does.
