@@ -76,13 +76,18 @@ class InProcess final : public evaluator::Evaluator, public evaluator::QuietEval
   struct Impl;
   eval::ContextPtr ctx_;
   SessionOptions opts_;
+  // Held from the busy check to the start of a run, so two callers cannot both pass the check and the loser's
+  // reset hit the winner's running program.
+  std::mutex start_mutex_;
   mutable std::mutex mutex_;
   State state_;  // guarded by mutex_
 };
 
 std::shared_ptr<InProcess> make_session(SessionOptions opts);
+// Makes the session the evaluator for the :in-process runtime. Idempotent; the app calls it at start-up.
+void register_in_process();
 
-// Var -> metadata for every var interned in a namespace that is not a loaded library.
+// Var -> metadata for every var interned in a namespace that is not the runtime's own.
 using VarMetas = std::vector<std::pair<kelp::Value, kelp::Value>>;
 VarMetas program_vars();
 // The canonical path of an existing file whose content equals code; nullopt otherwise.
