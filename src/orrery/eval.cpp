@@ -191,10 +191,12 @@ class QueueInput final : public rt::InputReader {
 
 rt::Var& core_var(const Value& v) { return rt::as_var(v); }
 
+// The namespace a run evaluates in, created when missing. A bare namespace (made by in-ns or create-ns) gets
+// clojure.core referred, so the console can use it; one that maps refer already has core as it wants it.
 rt::Namespace* target_namespace(const std::string& name) {
-  if (rt::Namespace* ns = rt::find_ns(name)) return ns;
   rt::Namespace* ns = rt::create_ns(name);
-  kelp::lib::refer_all(*ns, *rt::core_vars().core);
+  static const Value refer_sym = kelp::symbol("refer");
+  if (ns->find(refer_sym).is_nil()) kelp::lib::refer_all(*ns, *rt::core_vars().core);
   return ns;
 }
 

@@ -440,7 +440,10 @@ void InProcess::reset_namespaces(const Owner& owner) {
   }
   // What an owner holds was no library when it was recorded; only the runtime's own are refused outright.
   for (const std::string& name : doomed)
-    if (!runtime_namespaces().contains(name)) kelp::rt::remove_ns(kelp::symbol(name));
+    if (!runtime_namespaces().contains(name)) {
+      kelp::rt::remove_ns(kelp::symbol(name));
+      kelp::rt::loader::unmark_loaded(kelp::symbol(name));  // a later require loads it afresh
+    }
   recreate_user();
   // The prompt never stays in a namespace that is gone: evaluating there would quietly make an empty one.
   std::lock_guard lock(mutex_);

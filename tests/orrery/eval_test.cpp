@@ -111,6 +111,11 @@ TEST(Eval, ValuesOutputAndNamespaces) {
   r = run(ctx, "here", rec2, o);
   EXPECT_EQ(r.printed, "1");
   EXPECT_EQ(run(ctx, "(in-ns 'bar)").ns, "bar");
+  // in-ns made bar bare; a run there still has clojure.core.
+  Recorder rec3;
+  o = rec3.options();
+  o.ns_name = "bar";
+  EXPECT_EQ(run(ctx, "(str 1 2)", rec3, o).printed, "\"12\"");
 }
 
 TEST(Eval, ReplValuesAndQuietRuns) {

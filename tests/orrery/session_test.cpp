@@ -174,6 +174,10 @@ TEST(Session, ALibraryARunRequiresSurvivesTheNextReset) {
   EXPECT_EQ(printed(run(*s, "(require 'sess-lib.core) (sess-lib.core/answer)")), "42");
   EXPECT_EQ(printed(run(*s, "(sess-lib.core/answer)")), "42");
   EXPECT_TRUE(ns_exists("sess-lib.core"));
+  // A Run's own namespace goes with the next reset, and a require then loads it from its file again.
+  project.write("lib/sess_lib/mine.clj", "(ns sess-lib.mine)\n(def v :from-disk)\n");
+  printed(run(*s, "(ns sess-lib.mine) (def v :from-run)"));
+  EXPECT_EQ(printed(run(*s, "(require 'sess-lib.mine) sess-lib.mine/v")), ":from-disk");
   EXPECT_EQ(namespaces_created({"a"}, {"a", "b", "lib"}, {"lib"}), std::set<std::string>{"b"});
 }
 

@@ -170,6 +170,12 @@ void mark_loaded(const Value& lib_sym) {
   state().loaded.insert(std::move(name));
 }
 
+void unmark_loaded(const Value& lib_sym) {
+  std::string name = sym_name(lib_sym);
+  std::lock_guard lock(state().mutex);
+  state().loaded.erase(name);
+}
+
 Value loaded_libs() {
   std::vector<Value> syms;
   {

@@ -38,6 +38,8 @@ void load_lib(const Value& lib_sym, bool reload);
 
 bool is_loaded(const Value& lib_sym);
 void mark_loaded(const Value& lib_sym);
+// Forgets that lib was loaded (its namespace was removed), so the next require loads it again.
+void unmark_loaded(const Value& lib_sym);
 // The loaded libs as a sorted set of symbols.
 Value loaded_libs();
 
