@@ -4,6 +4,7 @@
 #include <string>
 
 #include "orrery/main.hpp"
+#include "orrery/session.hpp"
 #include "orrery/shutdown.hpp"
 
 int main(int argc, char** argv) {
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
   orrery::start_signal_thread();
   int status = 1;
   try {
+    orrery::session::register_in_process();  // the runtime a selection of :in-process gets
     auto flags = orrery::plugin_flags(orrery::Args(argv + 1, argv + argc));
     status = orrery::run_main(flags.args, flags.plugins);
   } catch (const std::exception& e) {
