@@ -437,6 +437,28 @@ History SharedHistory::update(const std::function<History(History)>& f) {
 
 // --- the context ----------------------------------------------------------------------------------------------
 
+namespace {
+std::mutex starter_mutex;
+WorkerStarter& starter() {
+  static WorkerStarter s;  // empty: kelp's worker pool
+  return s;
+}
+void start_run_worker(std::function<void()> body) {
+  WorkerStarter custom;
+  {
+    std::lock_guard lock(starter_mutex);
+    custom = starter();
+  }
+  if (custom) custom(std::move(body));
+  else rt::start_worker(std::move(body));
+}
+}  // namespace
+
+void set_worker_starter(WorkerStarter s) {
+  std::lock_guard lock(starter_mutex);
+  starter() = std::move(s);
+}
+
 ContextPtr make_eval_context() {
   kelp::boot();
   return std::make_shared<Context>();
@@ -455,13 +477,12 @@ std::optional<std::string> eval_async(const ContextPtr& ctx, std::string code, O
   ctx->running = run;
   ctx->completing.fetch_add(1);
   try {
-    rt::start_worker([ctx, run] { run_evaluation(ctx, run); });
+    start_run_worker([ctx, run] { run_evaluation(ctx, run); });
   } catch (...) {
     // No worker: the run never began, and the context must not stay running for ever.
     ctx->running = nullptr;
     ctx->completing.fetch_sub(1);
-    std::string why = "the system refused a new thread";
-    return "; [Error: the evaluation could not start: " + why + ". Try again.]\n";
+    return std::string(NO_WORKER_WARNING);
   }
   return std::nullopt;
 }

@@ -22,6 +22,9 @@ namespace orrery::eval {
 // The answer of eval_async while a run is in progress.
 inline constexpr std::string_view BUSY_WARNING =
     "; [Warning: Evaluation already in progress. Press Stop to cancel.]\n";
+// The answer of eval_async when no worker thread could be started for the run (the context stays idle).
+inline constexpr std::string_view NO_WORKER_WARNING =
+    "; [Error: the evaluation could not start, because the system refused a new thread. Try again.]\n";
 // How many elements of a collection a result prints before "...".
 inline constexpr int64_t PRINT_LENGTH = 1000;
 
@@ -118,5 +121,10 @@ bool is_source_path();
 
 // "Error [Type]: message", and "\nLocation: line L[, col C]" when the data names a line.
 std::string format_error(const kelp::Value& t);
+
+// How runs get their worker thread (kelp's pool of large-stack workers). Tests replace it to see a start fail;
+// nullptr restores the default.
+using WorkerStarter = std::function<void(std::function<void()>)>;
+void set_worker_starter(WorkerStarter starter);
 
 }  // namespace orrery::eval

@@ -269,6 +269,20 @@ TEST(Eval, StatusOrderAcrossChainedRuns) {
   EXPECT_EQ(events, (std::vector<std::string>{"running1", "idle1", "running2", "idle2"}));
 }
 
+TEST(Eval, ARunWhoseWorkerCannotStartLeavesTheContextIdle) {
+  ContextPtr ctx = make_eval_context();
+  set_worker_starter([](std::function<void()>) { throw std::runtime_error("no threads left"); });
+  bool completed = false;
+  Options o;
+  o.on_complete = [&](const Result&) { completed = true; };
+  EXPECT_EQ(eval_async(ctx, "1", o), std::string(NO_WORKER_WARNING));
+  set_worker_starter(nullptr);
+  EXPECT_FALSE(is_evaluating(ctx));
+  EXPECT_TRUE(is_settled(ctx));
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(run(ctx, "(+ 1 2)").printed, "3");  // and the next run goes ahead
+}
+
 TEST(Eval, FormatError) {
   kelp::boot();
   auto ex = [](kelp::Value data, kelp::Value cause = {}) {
