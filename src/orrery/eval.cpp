@@ -22,6 +22,7 @@
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "orrery/failure.hpp"
 
 namespace orrery::eval {
 
@@ -68,15 +69,7 @@ struct ReplVars {
 // A throw from a caller's callback is reported on the process's real standard error and goes no further.
 void report_callback_exception(std::string_view who, std::exception_ptr ex) {
   try {
-    std::string message;
-    try {
-      Value t = rt::as_throwable(ex);
-      const Value& m = rt::throwable(t).message();
-      message = m.is(kelp::Kind::String) ? std::string(kelp::str_view(m)) : rt::host::to_string(t);
-    } catch (...) {
-      message = "an exception";
-    }
-    std::string line = "orrery.eval: " + std::string(who) + " threw: " + message + "\n";
+    std::string line = "orrery.eval: " + std::string(who) + " threw: " + failure_message(ex) + "\n";
     [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
   } catch (...) {
     // Even the report failed: drop it rather than lose what follows.

@@ -13,6 +13,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "orrery/failure.hpp"
 
 namespace orrery::evaluator {
 
@@ -57,22 +58,6 @@ const kelp::Value& help_error_key() {
   return key;
 }
 
-std::string message_of(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const kelp::rt::Thrown& thrown) {
-    // A kelp exception: its message alone, as the console would show it.
-    const auto& ex = thrown.value();
-    if (kelp::rt::is_throwable(ex) && kelp::rt::throwable(ex).message().is(kelp::Kind::String)) {
-      return std::string(kelp::str_view(kelp::rt::throwable(ex).message()));
-    }
-    return thrown.what();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "an unknown error";
-  }
-}
 
 kelp::Value help_failure(std::string_view message) {
   return kelp::make_map({help_error_key(), kelp::make_string(message)});
@@ -233,7 +218,7 @@ HelpAnswer ask_help(HelpWorker& worker, std::function<kelp::Value()> f,
     try {
       return f();
     } catch (...) {
-      return help_failure(message_of(std::current_exception()));
+      return help_failure(failure_message(std::current_exception()));
     }
   };
   worker.submit([exchange, answer = std::move(answer)] { exchange->deliver(answer()); },

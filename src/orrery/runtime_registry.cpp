@@ -9,28 +9,21 @@
 #include <thread>
 #include <utility>
 
+#include "orrery/failure.hpp"
+
 namespace orrery {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string message_of(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "an unknown error";
-  }
-}
 
 void stop_reporting(const evaluator::EvaluatorPtr& ev) {
   try {
     ev->stop();
   } catch (...) {
     // One write, so that lines from concurrent writers do not interleave.
-    std::string line = std::string(STOP_RUNTIMES_FAILED) + " " + message_of(std::current_exception()) + "\n";
+    std::string line = std::string(STOP_RUNTIMES_FAILED) + " " + failure_message(std::current_exception()) + "\n";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
   }

@@ -11,22 +11,15 @@
 #include <thread>
 #include <utility>
 
+#include "orrery/failure.hpp"
+
 namespace orrery {
 
 namespace {
 
-std::string message_of(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "an unknown error";
-  }
-}
 
 void report(const char* sentence, std::exception_ptr failure) {
-  std::string line = std::string(sentence) + " " + message_of(failure) + "\n";
+  std::string line = std::string(sentence) + " " + failure_message(failure) + "\n";
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }
