@@ -103,6 +103,11 @@ TEST(Eval, ValuesOutputAndNamespaces) {
   EXPECT_TRUE(r.printed.starts_with("(0 1 2 3 "));
   EXPECT_TRUE(r.printed.ends_with(" 998 999 ...)")) << r.printed.substr(r.printed.size() - 40);
 
+  // The REPL tools are there in every namespace a run evaluates in.
+  Recorder docs;
+  EXPECT_EQ(run(ctx, "(doc when)", docs).status, Status::Ok);
+  EXPECT_TRUE(docs.output().starts_with("-------------------------\nclojure.core/when\n")) << docs.output();
+
   // (ns foo) moves the namespace the run ends in; the next run names its own.
   EXPECT_EQ(run(ctx, "(ns foo) (def here 1)").ns, "foo");
   Recorder rec2;
