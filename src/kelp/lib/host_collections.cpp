@@ -243,3 +243,13 @@ Value arrays_fill(Args a) {
 }
 
 }  // namespace kelp::rt::host::detail
+
+namespace kelp::rt::host {
+
+std::optional<Value> printed_as(const Value& v) {
+  if (const auto* l = detail::as<detail::ArrayList>(v)) return make_vector(l->snapshot());
+  if (const auto* m = detail::as<detail::HashMap>(v)) return m->snapshot();
+  return std::nullopt;
+}
+
+}  // namespace kelp::rt::host

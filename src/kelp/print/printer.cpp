@@ -261,6 +261,11 @@ class Printer {
           out_ += cls->name();
           return true;
         }
+        // Read back as Clojure data only when printing readably; print and println show the #object form.
+        if (std::optional<Value> contents = opts_.readably ? rt::host::printed_as(v) : std::nullopt) {
+          Printer(out_, opts_).print(*contents);
+          return true;
+        }
         return false;
       case Kind::Other:
         // A reader conditional kept by {:read-cond :preserve} prints as it was read.

@@ -4,6 +4,7 @@
 // Anything else is a clear error: "kelp has no class java.awt.Frame".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,6 +56,10 @@ std::string to_string(const Value& v);
 // The toString of the host layer's own objects (Kind::Host: classes, StringBuilder, writers), appended to out;
 // false for an object whose text is Object's default "Class@hash", which the caller then writes.
 bool append_object_string(std::string& out, const Value& v);
+
+// What a host collection prints as (Clojure prints java.util lists as vectors and maps as maps): a snapshot of
+// its contents, or nullopt for anything else.
+std::optional<Value> printed_as(const Value& v);
 
 // (.-field target)
 Value get_field(const Value& target, std::string_view field);

@@ -33,3 +33,6 @@
 (prn :boolean (Boolean/TRUE) (Boolean. true) (boolean (Boolean/FALSE)))
 (prn :format-interop (String/format "%s-%d" (to-array ["a" 1])))
 (prn :thread (string? (.getName (Thread/currentThread))))
+
+;; java.util collections print readably as Clojure data
+(let [m (java.util.HashMap.)] (.put m "a" 1) (prn [m (java.util.ArrayList. [1 "x"])]))
