@@ -62,9 +62,11 @@ class Evaluator {
   virtual eval::SharedHistory& history() = 0;
   virtual std::string prompt_ns() = 0;
   virtual void set_mode(Mode mode) = 0;
-  // Completion candidates (a vector of maps); never throws.
+  // Completion candidates, best first: a vector of {:candidate name :type t} maps, t one of :user :special :builtin
+  // (an evaluator may add keys of its own); never throws.
   virtual kelp::Value complete(const CompleteRequest& req) = 0;
-  // A documentation map or nil; never throws.
+  // A documentation map (keys as syntax_defs.hpp's doc_map_value writes them: :status :symbol :ns :name :arglists
+  // as printed text, :doc :macro? :special-form :file :line) or nil; never throws.
   virtual kelp::Value lookup(std::string_view sym, int64_t pos) = 0;
   virtual std::vector<std::string> limitations() = 0;
 

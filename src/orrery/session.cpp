@@ -22,6 +22,7 @@
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "kelp/rt/var.hpp"
+#include "orrery/syntax_defs.hpp"
 
 namespace orrery::session {
 
@@ -185,24 +186,6 @@ void recreate_user() {
   kelp::rt::Var& ns_var = kelp::rt::as_var(kelp::rt::core_vars().ns);
   Value root = ns_var.root();
   if (!root.is(kelp::Kind::Namespace) || &kelp::rt::as_ns(root) != user) ns_var.bind_root(kelp::rt::ns_value(user));
-}
-
-Value candidate_type(const kelp::rt::Var& var) {
-  if (var.is_macro()) return kw("macro");
-  return kelp::rt::is_fn(var.deref()) ? kw("function") : kw("var");
-}
-
-// The var sym names from ns: an alias or namespace before a slash, else ns's own mappings; or nil.
-Value resolve_var(kelp::rt::Namespace& ns, std::string_view sym) {
-  size_t slash = sym.find('/');
-  if (slash != std::string_view::npos && slash > 0 && slash + 1 < sym.size()) {
-    std::string_view ns_part = sym.substr(0, slash);
-    kelp::rt::Namespace* target = ns.lookup_alias(ns_part);
-    if (!target) target = kelp::rt::find_ns(ns_part);
-    return target ? target->find_interned(kelp::symbol(sym.substr(slash + 1))) : Value();
-  }
-  Value found = ns.find(kelp::symbol(sym));
-  return is_var(found) ? found : Value();
 }
 
 }  // namespace
@@ -476,47 +459,31 @@ void InProcess::send_input(std::string_view text) { eval::push_stdin(ctx_, text)
 void InProcess::send_eof() { eval::push_stdin_eof(ctx_); }
 eval::SharedHistory& InProcess::history() { return eval::history(ctx_); }
 
+// The text's candidates as syntax_defs orders them, the prompt's namespace giving the user's runtime names.
 kelp::Value InProcess::complete(const evaluator::CompleteRequest& req) {
   try {
-    std::map<std::string, Value> found;  // name -> candidate, sorted by name; the prompt's own mapping wins
-    auto add_from = [&](kelp::rt::Namespace& ns, bool public_only) {
-      for (const auto& [sym, target] : ns.mappings()) {
-        if (!is_var(target)) continue;
-        const kelp::rt::Var& var = kelp::rt::as_var(target);
-        std::string name(sym.as<kelp::Symbol>().name());
-        if (!name.starts_with(req.prefix) || found.contains(name)) continue;
-        if (public_only && var.is_private()) continue;
-        std::string home = var.ns() ? std::string(var.ns()->name_str()) : std::string(ns.name_str());
-        found.emplace(name, kelp::make_map({kw("candidate"), kelp::make_string(name), kw("type"),
-                                            candidate_type(var), kw("ns"), kelp::make_string(home)}));
-      }
-    };
-    if (kelp::rt::Namespace* ns = kelp::rt::find_ns(prompt_ns())) add_from(*ns, false);
-    if (kelp::rt::Namespace* core = kelp::rt::find_ns("clojure.core")) add_from(*core, true);
-    std::vector<Value> items;
-    for (auto& [name, candidate] : found) items.push_back(std::move(candidate));
-    return kelp::make_vector(items);
+    CompletionQuery query;
+    query.prefix = kelp::to_u32(req.prefix);
+    if (!req.text.empty()) {
+      query.text = kelp::to_u32(req.text);
+      query.pos = req.pos;
+    }
+    if (req.extra_context.is(kelp::Kind::String)) {
+      std::u32string extra = kelp::to_u32(kelp::str_view(req.extra_context));
+      query.extra_context = [extra] { return std::optional<std::u32string>(extra); };
+    }
+    query.ns = prompt_ns();
+    return candidates_value(get_autocomplete_candidates(query));
   } catch (...) {
     return kelp::empty_vector();
   }
 }
 
+// What the runtime knows of sym from the prompt's namespace; nil when it knows nothing.
 kelp::Value InProcess::lookup(std::string_view sym, int64_t /*pos*/) {
   try {
-    kelp::rt::Namespace* ns = kelp::rt::find_ns(prompt_ns());
-    if (!ns) ns = kelp::rt::find_ns("user");
-    Value var = ns ? resolve_var(*ns, sym) : Value();
-    if (!is_var(var)) return Value();
-    const kelp::rt::Var& v = kelp::rt::as_var(var);
-    Value meta = v.meta();
-    auto field = [&](std::string_view key) -> Value {
-      const Value* x = kelp::is_map(meta) ? kelp::get(meta, kw(key)) : nullptr;
-      return x ? *x : Value();
-    };
-    Value file = has_file(meta) ? field("file") : Value();
-    return kelp::make_map({kw("ns"), kelp::make_string(v.ns() ? v.ns()->name_str() : std::string_view()),
-                           kw("name"), kelp::make_string(v.sym().as<kelp::Symbol>().name()), kw("arglists"),
-                           field("arglists"), kw("doc"), field("doc"), kw("file"), file, kw("line"), field("line")});
+    std::optional<DocMap> doc = runtime_doc(kelp::to_u32(sym), prompt_ns());
+    return doc ? doc_map_value(*doc) : Value();
   } catch (...) {
     return Value();
   }
