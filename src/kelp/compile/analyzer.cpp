@@ -296,7 +296,12 @@ NodePtr Analyzer::analyze_symbol(const Value& sym, const Ctx& ctx) {
 NodePtr Analyzer::analyze_seq(const Value& form, const Ctx& ctx, std::string_view name_hint) {
   PositionScope pos(*this, form);
   try {
-    return analyze_seq_inner(form, ctx, name_hint);
+    NodePtr n = analyze_seq_inner(form, ctx, name_hint);
+    if (n && n->line == 0) {  // where the form stands, for stack traces; expansions keep their call's line
+      n->line = line;
+      n->column = column;
+    }
+    return n;
   } catch (...) {
     Value ex = rt::as_throwable(std::current_exception());
     if (is_compile_error(ex) || rt::is_interrupted_exception(ex)) throw;

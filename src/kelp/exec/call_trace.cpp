@@ -15,7 +15,7 @@ void record_trace(const Value& ex, size_t base) {
     trace.reserve(top);
     for (size_t i = top; i-- > 0;) {
       const FnCode& code = *t.frames[i];
-      trace.push_back({code.name, code.file, code.line});
+      trace.push_back({code.name, code.file, t.lines[i] > 0 ? t.lines[i] : code.line});
     }
     rt::throwable(ex).set_trace(std::move(trace));
   }

@@ -17,6 +17,7 @@ struct FnCode;
 struct CallTrace {
   static constexpr size_t CAPACITY = 512;  // deeper frames are counted but not remembered
   const FnCode* frames[CAPACITY];
+  int lines[CAPACITY];  // each frame's current line: its last call's, else where the function was defined
   size_t depth = 0;
 };
 
@@ -26,9 +27,19 @@ inline thread_local CallTrace call_trace;
 inline size_t enter_call(const FnCode* code) {
   CallTrace& t = call_trace;
   const size_t d = t.depth;
-  if (d < CallTrace::CAPACITY) t.frames[d] = code;
+  if (d < CallTrace::CAPACITY) {
+    t.frames[d] = code;
+    t.lines[d] = 0;
+  }
   t.depth = d + 1;
   return d;
+}
+// A call (or a throw) at line is about to happen in the innermost frame: a trace taken from inside it names that
+// line, as a JVM stack trace names the line each frame is executing.
+inline void note_line(int line) {
+  CallTrace& t = call_trace;
+  const size_t d = t.depth;
+  if (line > 0 && d > 0 && d <= CallTrace::CAPACITY) t.lines[d - 1] = line;
 }
 inline void leave_call(size_t depth) { call_trace.depth = depth; }
 inline size_t call_depth() { return call_trace.depth; }

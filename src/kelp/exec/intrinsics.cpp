@@ -1,5 +1,7 @@
 #include "kelp/exec/intrinsics.hpp"
 
+#include "kelp/exec/call_trace.hpp"
+
 #include "kelp/rt/fn.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "kelp/rt/var.hpp"
@@ -22,11 +24,19 @@ class BinaryNode final : public Node {
   Value eval(Frame& f) const override {
     Value x = a_->eval(f);
     Value y = b_->eval(f);
-    if (x.is_int() && y.is_int()) return Op::longs(x.as_int(), y.as_int());
+    if (x.is_int() && y.is_int()) {
+      try {
+        return Op::longs(x.as_int(), y.as_int());
+      } catch (...) {  // overflow: costs nothing until it happens
+        note_line(line);
+        throw;
+      }
+    }
     if (x.is_double() && y.is_double()) return Op::doubles(x.as_double(), y.as_double());
     if (x.is_double() && y.is_int()) return Op::doubles(x.as_double(), static_cast<double>(y.as_int()));
     if (x.is_int() && y.is_double()) return Op::doubles(static_cast<double>(x.as_int()), y.as_double());
     Value args[2] = {std::move(x), std::move(y)};
+    note_line(line);
     return fallback(var_, args, 2);
   }
 
@@ -109,8 +119,15 @@ class UnaryNode final : public Node {
   Value eval(Frame& f) const override {
     Value x = a_->eval(f);
     bool ok = true;
-    Value r = Op::apply(x, ok);
+    Value r;
+    try {
+      r = Op::apply(x, ok);
+    } catch (...) {  // overflow
+      note_line(line);
+      throw;
+    }
     if (ok) return r;
+    note_line(line);
     return fallback(var_, &x, 1);
   }
 

@@ -102,6 +102,7 @@ Value LetFnNode::eval(Frame& f) const {
 Value InvokeNode::eval(Frame& f) const {
   Value fn = fn_->eval(f);
   KELP_EVAL_ARGS(buf, args_, f);
+  note_line(line);
   return call_value(fn, buf.args());
 }
 
@@ -109,6 +110,7 @@ Value VarInvokeNode::eval(Frame& f) const {
   const rt::Var& var = var_.as<rt::Var>();
   Value fn = var.deref();
   KELP_EVAL_ARGS(buf, args_, f);
+  note_line(line);
   if (fn.is(Kind::Fn)) return fn.as<rt::Fn>().invoke(buf.args());
   if (rt::is_unbound(fn)) rt::throw_illegal_state("Attempting to call unbound fn: #'" + var.full_name());
   return rt::call(fn, buf.args());
@@ -116,6 +118,7 @@ Value VarInvokeNode::eval(Frame& f) const {
 
 Value ThrowNode::eval(Frame& f) const {
   Value ex = ex_->eval(f);
+  note_line(line);
   if (ex.is_nil()) rt::throw_null_pointer("Cannot throw exception because \"null\" is null");
   if (!rt::is_throwable(ex))
     rt::throw_class_cast("class " + std::string(type_name(ex)) + " cannot be cast to class java.lang.Throwable");
@@ -193,11 +196,13 @@ Value SetNode::eval(Frame& f) const {
 
 Value NewNode::eval(Frame& f) const {
   KELP_EVAL_ARGS(buf, args_, f);
+  note_line(line);
   return rt::host::construct(cls_, buf.args());
 }
 
 Value StaticCallNode::eval(Frame& f) const {
   KELP_EVAL_ARGS(buf, args_, f);
+  note_line(line);
   return call_value(method_, buf.args());
 }
 
@@ -209,6 +214,7 @@ Value StaticFieldNode::eval(Frame&) const {
 Value MethodCallNode::eval(Frame& f) const {
   Value target = target_->eval(f);
   KELP_EVAL_ARGS(buf, args_, f);
+  note_line(line);
   return rt::host::invoke_method(target, method_, buf.args());
 }
 
