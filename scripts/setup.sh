@@ -8,7 +8,7 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config git ccache
   # libraries
-  libgmp-dev libfmt-dev libpcre2-dev
+  libgmp-dev libfmt-dev libpcre2-dev nlohmann-json3-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # JVM Clojure (brings a JRE): the EDN and printer tests compare against it
@@ -19,8 +19,15 @@ PACKAGES=(
   clang libclang-rt-dev
 )
 
+# Programs that count as present when they are on PATH, however they were installed (a newer node from elsewhere
+# carries its own npm, and Debian's npm package would conflict with it): program=package.
+PROGRAMS=(
+  # the agent server's end-to-end tests run the official MCP client library on node
+  node=nodejs npm=npm
+)
+
 if ! command -v dpkg-query >/dev/null 2>&1; then
-  echo "setup: not a Debian system; make sure these (or their equivalents) are installed: ${PACKAGES[*]}" >&2
+  echo "setup: not a Debian system; make sure these (or their equivalents) are installed: ${PACKAGES[*]} ${PROGRAMS[*]%%=*}" >&2
   exit 0
 fi
 
@@ -29,6 +36,9 @@ for package in "${PACKAGES[@]}"; do
   if [ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != "installed" ]; then
     missing+=("$package")
   fi
+done
+for entry in "${PROGRAMS[@]}"; do
+  command -v "${entry%%=*}" >/dev/null 2>&1 || missing+=("${entry#*=}")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -5,6 +5,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 jobs="${ORRERY_JOBS:-2}"
 bash scripts/setup.sh
+bash scripts/setup_node.sh
 cmake --preset dev
 cmake --build --preset dev -j "$jobs"
 ctest --preset dev -j "$jobs"

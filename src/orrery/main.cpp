@@ -3,10 +3,21 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 
+#include <fmt/core.h>
+
 #include "orrery/bundle_env.hpp"
+#include "orrery/line_input.hpp"
+#include "orrery/mcp.hpp"
+#include "orrery/mcp/tools.hpp"
+#include "orrery/session.hpp"
+#include "orrery/stdout_guard.hpp"
 #include "orrery/version.hpp"
 
 namespace orrery {
@@ -80,12 +91,76 @@ Args gtk_argv(const std::filesystem::path& cwd, const Args& args) {
   return argv;
 }
 
+namespace {
+
+// The answer to a line too long to read, the same the serve loop gives a line over its limit (which this reader never
+// hands it).
+std::string too_long_answer(std::size_t bytes) {
+  return fmt::format(
+      R"({{"jsonrpc":"2.0","id":null,"error":{{"code":-32600,"message":"Invalid Request: a line of {} bytes is over )"
+      R"(the limit of {} bytes"}}}})",
+      bytes, MAX_LINE_BYTES);
+}
+
+// The protocol's line writer: a failed write (the client has gone; SIGPIPE is ignored, so it is EPIPE) throws, which
+// ends the serve loop.
+std::function<void(std::string_view)> protocol_writer(std::shared_ptr<ProtocolOutput> out) {
+  return [out = std::move(out)](std::string_view line) {
+    if (out->write_line(line) != ProtocolOutput::Write::written) {
+      throw std::runtime_error("standard output is closed");
+    }
+  };
+}
+
+// The protocol's line reader over standard input. A line over the limit is refused with an error answer here and
+// never handed on, so no more than the limit is ever held for one message.
+std::function<std::optional<std::string>()> protocol_reader(std::function<void(std::string_view)> write_line) {
+  auto input = std::make_shared<LineInput>(0);
+  return [input, write_line = std::move(write_line)]() -> std::optional<std::string> {
+    while (auto line = input->next()) {
+      if (!line->too_long) return std::move(line->text);
+      write_line(too_long_answer(line->bytes));
+    }
+    return std::nullopt;
+  };
+}
+
+}  // namespace
+
+int serve_mcp(const ServeMcpOptions& options) {
+  // First of all, before anything can print: descriptor 1 goes to standard error, so a println from user code
+  // (kelp's *out* root writes to descriptor 1), a child process and any library's logging land there, and only the
+  // protocol writes to the kept real output.
+  auto kept = take_standard_output();
+  if (!kept) {
+    std::string line = "orrery: " + kept.failure().message + "\n";
+    std::fputs(line.c_str(), stderr);
+    return 1;
+  }
+  std::string banner = "orrery: MCP server on stdio, default directory " + options.dir.string() + "\n";
+  std::fputs(banner.c_str(), stderr);
+  session::register_in_process();
+  mcp::ToolsOptions tools_options;
+  tools_options.dir = options.dir;
+  tools_options.settings_path = options.settings_path;
+  mcp::ToolTable tools = mcp::make_tools(tools_options);
+  auto write_line = protocol_writer(*kept);
+  mcp::ServeOptions serve_options;
+  serve_options.read_line = protocol_reader(write_line);
+  serve_options.write_line = write_line;
+  serve_options.tools = [tools] { return tools; };
+  try {
+    mcp::serve(serve_options);
+  } catch (const std::exception& e) {
+    // Only a failed write gets here: nobody is listening any more, which ends the session like the end of input.
+    std::string line = std::string("orrery: the MCP client has gone: ") + e.what() + "\n";
+    std::fputs(line.c_str(), stderr);
+  }
+  return 0;
+}
+
 // The modes below are not part of this build yet: each says so in one sentence on standard error and answers 2.
 // The agent modes must apply take_standard_output (stdout_guard.hpp) before anything else once they are real.
-
-int serve_mcp(const ServeMcpOptions&) {
-  return not_in_this_build("orrery: the agent server is not in this build yet.");
-}
 
 int serve_mcp_window(const ServeMcpWindowOptions&) {
   return not_in_this_build("orrery: the agent server with a window is not in this build yet.");
