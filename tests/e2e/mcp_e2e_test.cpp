@@ -251,6 +251,7 @@ TEST_F(McpServer, StandardOutputCarriesOnlyTheProtocol) {
   const char* code =
       "(do (binding [*out* (.getRawRoot #'*out*)] (println \"printed to root out\") (flush))"
       "    (binding [*out* (.getRawRoot #'*err*)] (println \"printed to root err\") (flush))"
+      "    (.println System/out \"printed to System/out\") (.println System/err \"printed to System/err\")"
       "    (println \"captured out\")"
       "    :done)";
   json answer = server.ask(call(1, "orrery_eval", {{"code", code}}));
@@ -269,6 +270,8 @@ TEST_F(McpServer, StandardOutputCarriesOnlyTheProtocol) {
             std::string::npos) << err;
   EXPECT_NE(err.find("printed to root out\n"), std::string::npos) << err;
   EXPECT_NE(err.find("printed to root err\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("printed to System/out\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("printed to System/err\n"), std::string::npos) << err;
 }
 
 TEST_F(McpServer, AClientThatStopsReadingMidAnswerEndsTheServerCleanly) {

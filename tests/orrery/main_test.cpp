@@ -130,7 +130,6 @@ TEST(OrreryBin, VersionPrintsTheVersionLine) {
 
 TEST(OrreryBin, ModesNotInThisBuildSayOneSentenceAndExit2) {
   const Args cases[] = {
-      {"--mcp"},
       {"--mcp", "--window", "proj"},
       {"--mcp-attach"},
       {"--no-plugins", "--mcp-attach", "proj"},

@@ -497,6 +497,17 @@ const Entry WRITER_METHODS[] = {
        as_writer(w).flush();
        return Value();
      }},
+    // java.io.PrintStream's and PrintWriter's print and println: the argument's toString.
+    {"print", 1, 1, [](const Value& w, Args a) {
+       as_writer(w).write(to_string(a[0]));
+       return Value();
+     }},
+    {"println", 0, 1, [](const Value& w, Args a) {  // System/out and System/err flush at each line
+       Writer& out = as_writer(w);
+       out.write(a.empty() ? std::string("\n") : to_string(a[0]) + "\n");
+       out.flush();
+       return Value();
+     }},
     {"close", 0, 0, [](const Value& w, Args) {
        as_writer(w).flush();
        return Value();

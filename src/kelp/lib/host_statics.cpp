@@ -588,6 +588,10 @@ Value find_static_field(const std::string& cls, std::string_view field, bool* fo
   } else if (cls == "java.lang.Boolean") {
     if (field == "TRUE") return TRUE_V();
     if (field == "FALSE") return FALSE_V();
+  } else if (cls == "java.lang.System") {
+    // The process's own streams: the writers *out* and *err* hold at their roots.
+    if (field == "out") return as_var(core_vars().out).root();
+    if (field == "err") return as_var(core_vars().err).root();
   } else if (cls == "java.lang.Character") {
     if (field == "MAX_VALUE") return Value::character(0xFFFF);
     if (field == "MIN_VALUE") return Value::character(0);

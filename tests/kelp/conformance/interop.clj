@@ -36,3 +36,4 @@
 
 ;; java.util collections print readably as Clojure data
 (let [m (java.util.HashMap.)] (.put m "a" 1) (prn [m (java.util.ArrayList. [1 "x"])]))
+(.println System/out "system out") (.print System/out 42) (.println System/out)
