@@ -14,6 +14,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/var.hpp"
+#include "support/temp_dir.hpp"
 
 namespace orrery::session {
 namespace {
@@ -21,29 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using kelp::Value;
 
-// A folder of files that goes away with the test.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("orrery-session-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path write(const std::string& rel, const std::string& text) const {
-    fs::path p = path_ / rel;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
-  }
-
- private:
-  fs::path path_;
-};
+using orrery::testing::TempDir;
 
 struct Outcome {
   eval::Result result;

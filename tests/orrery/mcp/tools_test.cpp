@@ -13,6 +13,7 @@
 #include "kelp/kelp.hpp"
 #include "kelp/print/printer.hpp"
 #include "orrery/session.hpp"
+#include "support/temp_dir.hpp"
 
 namespace orrery::mcp {
 namespace {
@@ -26,30 +27,7 @@ std::string text_at(const Json& map, std::string_view key) {
   return v && v->is(kelp::Kind::String) ? std::string(kelp::str_view(*v)) : "";
 }
 
-// A folder of files that goes away with the test.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("orrery-tools-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(path_);
-    path_ = fs::canonical(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path write(const std::string& rel, const std::string& text) const {
-    fs::path p = path_ / rel;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-    return p;
-  }
-
- private:
-  fs::path path_;
-};
+using orrery::testing::TempDir;
 
 // A table over a temporary server folder with the real in-process kelp evaluator.
 class McpTools : public ::testing::Test {
