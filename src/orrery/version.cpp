@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "orrery/version_config.hpp"
+#include "orrery/version_described.hpp"
 
 extern char** environ;
 
@@ -139,10 +140,8 @@ std::string current_version() {
   // Asked once per process: a checkout's describe does not change under a running program worth showing.
   static const std::string version = [] {
     std::string_view baked = ORRERY_BAKED_VERSION;
-#ifdef ORRERY_SOURCE_DIR
-    if (baked.empty()) return choose_version(baked, git_describe(ORRERY_SOURCE_DIR));
-#endif
-    return choose_version(baked, std::nullopt);
+    std::string described = ORRERY_DESCRIBED_VERSION;
+    return choose_version(baked, described.empty() ? std::nullopt : std::optional<std::string>(described));
   }();
   return version;
 }

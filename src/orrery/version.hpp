@@ -8,7 +8,7 @@
 
 namespace orrery {
 
-// The version now: the one baked in at build time, else `git describe` of the source checkout this binary was built
+// The version: the one given when the build was configured, else `git describe` of the checkout this binary was built
 // from (only when that folder has its own .git), else "dev". Never throws; never reads the environment.
 std::string current_version();
 
