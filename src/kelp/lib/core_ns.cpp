@@ -1,5 +1,6 @@
 // clojure.core's namespaces and vars: in-ns, the ns-* queries, resolve, intern, var access, metadata and thread
 // bindings. Requiring and loading live in ns_loading.cpp.
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -27,15 +28,30 @@ namespace {
 
 Value ns_val(Namespace& ns) { return rt::ns_value(&ns); }
 
+// Where a key stands when a hash map iterates: its hash's 5-bit chunks, lowest first, as the trie levels take them.
+uint64_t trie_order(const Value& key) {
+  const auto h = static_cast<uint32_t>(hash(key));
+  uint64_t order = 0;
+  for (int level = 0; level < 7; ++level) order = (order << 5) | ((h >> (5 * level)) & 31);
+  return order;
+}
+
 // A map of the mappings of ns that pass keep(target); with_defaults puts them over the classes every namespace
 // sees without an import (String, Math ...), as ns-map and ns-imports show them.
+// The entries come in JVM Clojure's order: it filters the namespace's whole mapping table, a hash map, in
+// that map's order, so even a small result (an array map) lists its entries in hash order. run-tests runs a
+// namespace's tests in this order.
 template <class Keep>
 Value mappings_where(Namespace& ns, Keep keep, bool with_defaults = false) {
-  TransientMap m;
+  std::vector<std::pair<Value, Value>> kept;
   if (with_defaults)
-    for (auto& [sym, cls] : rt::host::default_imports()) m.assoc(sym, cls);
+    for (auto& [sym, cls] : rt::host::default_imports()) kept.emplace_back(sym, cls);
   for (auto& [sym, target] : ns.mappings())
-    if (keep(target)) m.assoc(sym, target);
+    if (keep(target)) kept.emplace_back(sym, target);
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const auto& a, const auto& b) { return trie_order(a.first) < trie_order(b.first); });
+  TransientMap m;
+  for (auto& [sym, target] : kept) m.assoc(sym, target);
   return m.persistent();
 }
 
