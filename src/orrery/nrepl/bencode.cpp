@@ -1,5 +1,8 @@
 #include "orrery/nrepl/bencode.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,6 +150,12 @@ int FdSource::next() {
     do n = ::read(fd_, buf_.get(), BUFFER);
     while (n < 0 && errno == EINTR);
     if (n <= 0) return -1;
+#ifdef TCP_QUICKACK
+    if (quickack_) {
+      int on = 1;
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+#endif
     pos_ = 0;
     end_ = static_cast<size_t>(n);
   }

@@ -54,15 +54,17 @@ class StringSource final : public ByteSource {
 };
 
 // Over a file descriptor (a socket), through a 64 KiB buffer so a message costs a few reads. A read error reads as
-// the end of input.
+// the end of input. quickack re-arms TCP_QUICKACK after each read: a peer that leaves Nagle on (a JVM nREPL server)
+// would otherwise wait for our delayed ACK before sending the rest of a multi-message reply.
 class FdSource final : public ByteSource {
  public:
-  explicit FdSource(int fd) : fd_(fd), buf_(new unsigned char[BUFFER]) {}
+  explicit FdSource(int fd, bool quickack = false) : fd_(fd), quickack_(quickack), buf_(new unsigned char[BUFFER]) {}
   int next() override;
 
  private:
   static constexpr size_t BUFFER = 64 * 1024;
   int fd_;
+  bool quickack_;
   std::unique_ptr<unsigned char[]> buf_;
   size_t pos_ = 0, end_ = 0;
 };
