@@ -1,4 +1,4 @@
-#include "orrery/nrepl/bencode.hpp"
+#include "kelp/nrepl/bencode.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,7 +15,7 @@
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 
-namespace orrery::nrepl {
+namespace kelp::nrepl {
 
 using kelp::Kind;
 using kelp::Value;
@@ -170,4 +170,4 @@ std::optional<Value> decode(ByteSource& in) {
 
 Value read_from(ByteSource& in, int first) { return read_value(in, first, 0); }
 
-}  // namespace orrery::nrepl
+}  // namespace kelp::nrepl

@@ -1,4 +1,4 @@
-#include "orrery/nrepl/bencode.hpp"
+#include "kelp/nrepl/bencode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 
-namespace orrery::nrepl {
+namespace kelp::nrepl {
 namespace {
 
 using kelp::Value;
@@ -108,4 +108,4 @@ TEST(Bencode, MalformedInputIsAnErrorNeverACrash) {
 }
 
 }  // namespace
-}  // namespace orrery::nrepl
+}  // namespace kelp::nrepl
