@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Installs the npm packages the end-to-end tests use (the official MCP client library) into build/node, never into
-# the source tree. Does nothing when they are already there; says so and exits 0 when node or npm is missing (the
+# Installs the npm packages the end-to-end tests use (the official MCP client library, and nbb as an nREPL peer)
+# into build/node, never into the source tree. Does nothing when they are already there; says so and exits 0 when node or npm is missing (the
 # tests that need them then skip with a message).
 #   ORRERY_NODE_DIR (default build/node) is where the packages go; the tests read the same variable.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 node_dir="${ORRERY_NODE_DIR:-$repo/build/node}"
 
-PACKAGES=(@modelcontextprotocol/sdk)
+PACKAGES=(@modelcontextprotocol/sdk nbb)
 
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
   echo "setup_node: node or npm is missing; the end-to-end tests that use the MCP client will skip" >&2
