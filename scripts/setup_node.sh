@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the npm packages the end-to-end tests use (the official MCP client library, and nbb as an nREPL peer)
-# into build/node, never into the source tree. Does nothing when they are already there; says so and exits 0 when node or npm is missing (the
-# tests that need them then skip with a message).
+# into build/node, never into the source tree. Does nothing when they are already there; says so and exits 0 when
+# node or npm is missing (the tests that need them then skip with a message).
 #   ORRERY_NODE_DIR (default build/node) is where the packages go; the tests read the same variable.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
