@@ -1,10 +1,11 @@
 // The kelp command-line tool: evaluate expressions, run files and namespaces, or talk to a REPL.
 //
-//   kelp [-cp PATHS] [-i FILE | -e EXPR]... [FILE | -m NS | -] [ARGS...]
+//   kelp [-Sdeps EDN] [-cp PATHS] [-i FILE | -e EXPR]... [FILE | -m NS | -] [ARGS...]
 //
 // Options run in order, as clojure.main runs them; FILE, `-m NS` or `-` ends the options and the words after it
 // become *command-line-args*. With no options at all kelp is a REPL: prompts on a terminal, and without prompts
-// when standard input is a pipe or a file.
+// when standard input is a pipe or a file. Source folders come from -cp, else from ./deps.edn and -Sdeps, else
+// ./src when present.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -28,6 +30,8 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/kelp.hpp"
+#include "kelp/lib/deps.hpp"
+#include "kelp/lib/host_process.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/fn.hpp"
@@ -54,7 +58,10 @@ constexpr std::string_view USAGE =
     "  -m, --main NS         require NS and call its -main with ARGS\n"
     "  FILE                  load FILE with *command-line-args* bound to ARGS\n"
     "  -                     run the program read from standard input\n"
-    "  -cp, --classpath DIRS source folders for require, separated by ':' (default: src, when present)\n"
+    "  -cp, --classpath DIRS source folders for require, separated by ':' (default: deps.edn's :paths,\n"
+    "                        else src when present)\n"
+    "  -Sdeps EDN            a deps map merged over ./deps.edn: {:paths [...] :deps {lib {:local/root DIR}}};\n"
+    "                        nrepl/nrepl is built in, other git and Maven libraries are not fetched\n"
     "  -r, --repl            start a REPL after the options\n"
     "  -h, --help            print this help\n"
     "      --version         print the version\n"
@@ -75,6 +82,8 @@ struct Options {
   std::string target;  // the file or namespace
   std::vector<std::string> args;
   std::optional<std::string> classpath;
+  std::optional<std::string> sdeps;
+  std::vector<std::string> roots;  // resolved before the program runs
   bool help = false, version = false;
   std::string error;  // a usage error
 };
@@ -93,6 +102,8 @@ Options parse_options(int argc, char** argv) {
       if (auto v = value(a)) o.inits.push_back({true, *v}); else return o;
     } else if (a == "-i" || a == "--init") {
       if (auto v = value(a)) o.inits.push_back({false, *v}); else return o;
+    } else if (a == "-Sdeps") {
+      if (auto v = value(a)) o.sdeps = *v; else return o;
     } else if (a == "-cp" || a == "--classpath") {
       if (auto v = value(a)) o.classpath = *v; else return o;
     } else if (a == "-h" || a == "--help" || a == "-?") {
@@ -361,7 +372,9 @@ void run_main_ns(const std::string& ns, const std::vector<std::string>& args) {
   rt::call(main, rt::Args(argv.data(), argv.size()));
 }
 
-void set_source_roots(const Options& o) {
+// The source folders: -cp's, else deps.edn's and -Sdeps's, else src when present. nullopt after printing why the
+// dependencies cannot be had.
+std::optional<std::vector<std::string>> source_roots(const Options& o) {
   std::vector<std::string> roots;
   if (o.classpath) {
     std::string_view cp = *o.classpath;
@@ -371,10 +384,16 @@ void set_source_roots(const Options& o) {
       if (!part.empty()) roots.emplace_back(part);
       cp = colon == std::string_view::npos ? std::string_view() : cp.substr(colon + 1);
     }
-  } else if (access("src", F_OK) == 0) {
-    roots.emplace_back("src");
+    return roots;
   }
-  rt::loader::set_source_roots(std::move(roots));
+  auto resolved = deps::source_roots(std::filesystem::path(), o.sdeps);
+  if (!resolved) {
+    std::fprintf(stderr, "%s\n", resolved.failure().message.c_str());
+    return std::nullopt;
+  }
+  if (*resolved) return **resolved;
+  if (access("src", F_OK) == 0) roots.emplace_back("src");
+  return roots;
 }
 
 Value command_line_args(const std::vector<std::string>& args) {
@@ -389,7 +408,7 @@ int run(const Options& o) {
   const rt::CoreVars& cv = rt::core_vars();
   int status = 0;
   try {
-    set_source_roots(o);
+    rt::loader::set_source_roots(o.roots);
     core_var(cv.command_line_args).bind_root(command_line_args(o.args));
     // *ns* is bound for the whole run so that in-ns in one -e carries over to the next; maps print in the
     // namespaced shorthand. Both as clojure.main binds them.
@@ -476,7 +495,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kelp: the runtime failed to start: %s\n", why.c_str());
     return 70;
   }
+  std::optional<std::vector<std::string>> roots = source_roots(o);
+  if (!roots) return 1;
+  o.roots = std::move(*roots);
   int status = run_on_deep_stack(o);
+  // A normal end runs the shutdown hooks, as System/exit does.
+  kelp::lib::process::run_shutdown_hooks();
   // Threads a program left running (futures) do not keep kelp alive, and static teardown is skipped: it is
   // not needed for a process that ends here.
   std::fflush(stdout);

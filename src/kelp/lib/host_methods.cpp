@@ -16,6 +16,7 @@
 #include "kelp/data/tagged.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/lib/host_detail.hpp"
+#include "kelp/lib/host_process.hpp"
 #include "kelp/lib/str_regex.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
@@ -641,6 +642,7 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
     if (call_collection_method(target, method, args, &out)) return out;
     if (const auto* t = dynamic_cast<const ThreadHandle*>(target.obj()); t && method == "getName" && args.empty())
       return make_string(t->name());
+    if (lib::process::call_method(target, method, args, &out)) return out;
     if (as_iterator(target) && dispatch(ITERATOR_METHODS, target, method, args, &out)) return out;
     if (lib::strs::as_matcher(target) && dispatch(MATCHER_METHODS, target, method, args, &out)) return out;
   }
@@ -718,6 +720,11 @@ Value construct_instance(const HostClass& cls, Args a, bool* found) {
     if (a.empty() || (a.size() == 1 && a[0].is_int())) return Value::adopt(new StringWriter());
   } else if (n == "java.io.StringReader") {
     if (a.size() == 1 && a[0].is(Kind::String)) return Value::adopt(new StringInput(std::string(str_view(a[0]))));
+  } else if (n == "clojure.lang.LineNumberingPushbackReader") {
+    // kelp's readers already count lines and push back: wrapping one answers the reader itself.
+    if (a.size() == 1 && is_input(a[0])) return a[0];
+  } else if (n == "java.lang.Thread") {
+    return lib::process::construct_thread(a, found);
   }
   *found = false;
   return {};

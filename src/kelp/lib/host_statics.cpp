@@ -18,6 +18,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/tagged.hpp"
 #include "kelp/lib/host_detail.hpp"
+#include "kelp/lib/host_process.hpp"
 #include "kelp/lib/seq_array.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/io.hpp"
@@ -268,10 +269,8 @@ const Member SYSTEM[] = {
      }},
     {"gc", 0, 0, [](Args) { return Value(); }},
     {"exit", 1, 1, [](Args a) -> Value {
-       // What was printed must reach its destination before the process goes.
-       out_flush();
-       as_writer(current_err()).flush();
-       std::_Exit(static_cast<int>(lng(a, 0, "java.lang.System", "exit")));
+       // The shutdown hooks run, and what was printed reaches its destination, before the process goes.
+       lib::process::exit(static_cast<int>(lng(a, 0, "java.lang.System", "exit")));
      }},
 };
 
@@ -592,6 +591,7 @@ Value find_static_field(const std::string& cls, std::string_view field, bool* fo
     // The process's own streams: the writers *out* and *err* hold at their roots.
     if (field == "out") return as_var(core_vars().out).root();
     if (field == "err") return as_var(core_vars().err).root();
+    if (field == "in") return lib::process::standard_input();
   } else if (cls == "java.lang.Character") {
     if (field == "MAX_VALUE") return Value::character(0xFFFF);
     if (field == "MIN_VALUE") return Value::character(0);

@@ -9,6 +9,8 @@ void install_all() {
   install_core_state();
   install_core_ns();
   install_host();
+  install_host_process();
+  install_nrepl();
   install_clojure_string();
   install_compiler_fns();
 }
