@@ -14,6 +14,7 @@
 
 #include "orrery/bundle_env.hpp"
 #include "orrery/line_input.hpp"
+#include "orrery/login_path.hpp"
 #include "orrery/mcp.hpp"
 #include "orrery/mcp/tools.hpp"
 #include "orrery/session.hpp"
@@ -177,6 +178,7 @@ int open_window(const WindowOptions&) {
 int run_main(const Args& args, bool plugins) {
   drop_bundle_dyld();
   if (is_version_arg(args)) return print_version();
+  login_path::start();  // a desktop launch's bare PATH: ask the login shell on a worker thread, once
   auto cwd = working_directory();
   if (!cwd) return 1;
   if (auto attach = attach_args(args, *cwd)) return attach_mcp(*attach);
