@@ -111,6 +111,8 @@ Value read_value(ByteSource& in, int first, int depth) {
     case 'd': {
       std::vector<Value> kvs;
       for (int b = take(in); b != 'e'; b = take(in)) {
+        // Keys are byte strings; a peer that sends anything else is not speaking bencode.
+        if (b < '0' || b > '9') throw BencodeError("bencode: a dictionary key must be a byte string");
         Value key = read_value(in, b, depth + 1);
         Value val = read_value(in, take(in), depth + 1);
         kvs.push_back(std::move(key));

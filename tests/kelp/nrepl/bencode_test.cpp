@@ -101,6 +101,7 @@ TEST(Bencode, MalformedInputIsAnErrorNeverACrash) {
            Case{"i1x2e", "bencode: unexpected byte 120 in a number"},
            Case{"x", "bencode: unexpected byte 120 in a number"},
            Case{"67108865:", "bencode: string length out of range"},  // refused before anything is allocated
+           Case{"di1ei2ee", "bencode: a dictionary key must be a byte string"},  // could never be sent back
            Case{std::string(100000, 'l'), "bencode: nested deeper than 256 levels"},
        }) {
     EXPECT_EQ(failure(c.bytes), c.error) << c.bytes.substr(0, 40);
