@@ -12,6 +12,7 @@
 #include "kelp/kelp.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "orrery/fakes.hpp"
+#include "orrery/nrepl/connection.hpp"
 
 namespace orrery::evaluator {
 namespace {
@@ -44,6 +45,7 @@ TEST(EvaluatorFactory, MakesByRuntimeAndLaunchedByDialect) {
   auto launched_ev = std::make_shared<FakeEvaluator>();
   std::string asked_for;
   register_factory(dialect::Runtime::Nrepl, [&](const dialect::Selection&) { return child; });
+  nrepl::register_attach();
   register_launched("launched-by-test", [&](const dialect::Selection& s) {
     asked_for = s.profile->id;
     return launched_ev;
@@ -65,7 +67,7 @@ TEST(EvaluatorFactory, MakesByRuntimeAndLaunchedByDialect) {
            Failure{[&] { return make(selection_of(unknown, dialect::Runtime::Launch)); },
                    "No launched evaluator for dialect jank-without-launcher"},
            Failure{[&] { return make(selection_of(unknown, dialect::Runtime::Attach)); },
-                   "No evaluator is available for the attach runtime."},
+                   "No attach evaluator for dialect jank-without-launcher"},
        }) {
     try {
       f.make();
