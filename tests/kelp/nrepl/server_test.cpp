@@ -528,7 +528,7 @@ class Child {
   std::string output_;
 };
 
-TEST(KelpChild, TheServerFormServesUntilItsStandardInputCloses) {
+TEST(KelpNreplChild, TheServerFormServesUntilItsStandardInputCloses) {
   Child child({"-e", server_form(0, "nrepl.middleware/default-middleware")});
   int port = child.started_port();
   ASSERT_GT(port, 0) << child.output();
@@ -544,7 +544,7 @@ TEST(KelpChild, TheServerFormServesUntilItsStandardInputCloses) {
   EXPECT_FALSE(conn->is_open());
 }
 
-TEST(KelpChild, APlainServerReadsAnEmptyStandardInputAndEndsOnSigterm) {
+TEST(KelpNreplChild, APlainServerReadsAnEmptyStandardInputAndEndsOnSigterm) {
   Child child({"-e", server_form(0, "")});
   int port = child.started_port();
   ASSERT_GT(port, 0) << child.output();
@@ -558,7 +558,7 @@ TEST(KelpChild, APlainServerReadsAnEmptyStandardInputAndEndsOnSigterm) {
   EXPECT_EQ(child.wait_exit(), 0) << child.output();
 }
 
-TEST(KelpChild, AStartThatCannotListenSaysWhyAndExits) {
+TEST(KelpNreplChild, AStartThatCannotListenSaysWhyAndExits) {
   int holder = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -582,7 +582,7 @@ TEST(KelpChild, AStartThatCannotListenSaysWhyAndExits) {
   ::close(holder);
 }
 
-TEST(KelpChild, ShutdownHooksRunOnceAtEveryKindOfEnd) {
+TEST(KelpNreplChild, ShutdownHooksRunOnceAtEveryKindOfEnd) {
   struct Case {
     const char* form;
     std::string out;
@@ -611,7 +611,7 @@ TEST(KelpChild, ShutdownHooksRunOnceAtEveryKindOfEnd) {
   EXPECT_EQ(child.output(), ":parked\n:woke\n:hook\n");
 }
 
-TEST(KelpChild, DepsEdnAndSdepsGiveTheSourceFolders) {
+TEST(KelpNreplChild, DepsEdnAndSdepsGiveTheSourceFolders) {
   orrery::testing::TempDir dir("kelp-deps");
   dir.write("lib/app/core.clj", "(ns app.core (:require [helper.util :as u])) (defn run [] (u/twice 21))");
   dir.write("helper/deps.edn", "{:paths [\"src\"] :deps {app/self {:local/root \"..\"}}}");  // a cycle back
