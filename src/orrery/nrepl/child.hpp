@@ -75,9 +75,17 @@ class StartError : public std::runtime_error {
   std::optional<std::filesystem::path> log_;
 };
 
+// How a start waits and where its log goes; tests shorten the wait and keep logs in a folder of their own.
+struct StartOptions {
+  std::chrono::milliseconds ready_deadline = READY_DEADLINE;
+  std::optional<std::filesystem::path> log_dir;  // default: the temporary folder
+};
+
 // Starts a child in dir. Throws StartError ("kelp nrepl-server exited: " + tail, "kelp nrepl-server didn't answer
 // within 15000 ms: " + tail, "no free port in 7950-7999"); on any throw the spawned child has been ended.
 Child start(const std::filesystem::path& dir, const std::optional<MiddlewareSource>& source);
+Child start(const std::filesystem::path& dir, const std::optional<MiddlewareSource>& source,
+            const StartOptions& options);
 // terminate, then delete the log. The exit code, or nullopt when the process was already gone.
 std::optional<int> kill(const Child& child);
 bool is_alive(const Child& child);
