@@ -51,7 +51,7 @@ void BM_NreplRoundTripNbb(benchmark::State& state) {
   round_trip(state, orrery::testing::NreplPeer::nbb_argv(), orrery::testing::NreplPeer::nbb_missing());
 }
 
-BENCHMARK(BM_NreplRoundTripJvm)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_NreplRoundTripNbb)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_NreplRoundTripJvm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_NreplRoundTripNbb)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace

@@ -39,7 +39,7 @@ class NreplPeer {
   static std::filesystem::path nbb_cli() {
     const char* dir = std::getenv("ORRERY_NODE_DIR");
     std::filesystem::path base = dir ? std::filesystem::path(dir) : std::filesystem::path(ORRERY_SOURCE_DIR) / "build/node";
-    return base / "node_modules/nbb/cli.js";
+    return std::filesystem::absolute(base / "node_modules/nbb/cli.js");
   }
   static std::optional<std::string> nbb_missing() {
     if (std::system("command -v node >/dev/null 2>&1") != 0) return "node is not installed";
