@@ -97,6 +97,8 @@ class FakePeer {
     p.reply(m, R"({"value" "nil" "ns" "user"})");
     p.reply(m, R"({"status" ["done"]})");
   };
+  // Any other op; false leaves it to the default answer.
+  std::function<bool(FakePeer&, const Value&)> on_other = [](FakePeer&, const Value&) { return false; };
   std::function<void(FakePeer&, const Value&)> on_interrupt = [](FakePeer& p, const Value& m) {
     p.reply(m, R"({"status" ["done"]})");
   };
@@ -143,6 +145,7 @@ class FakePeer {
       on_eval(*this, m);
     } else if (op == "interrupt") {
       on_interrupt(*this, m);
+    } else if (on_other(*this, m)) {
     } else if (ops_.contains(op)) {
       reply(m, R"({"status" ["done"]})");
     } else {
@@ -199,8 +202,13 @@ struct FakeKelp : std::enable_shared_from_this<FakeKelp> {
       return c;
     };
     o.connect = [self](const child::Child& c) { return self->peer(c.port)->connect(); };
-    o.is_alive = [self](const child::Child& c) { return self->peer(c.port)->alive.load(); };
-    o.kill = [self](const child::Child& c) { self->peer(c.port)->die(); };
+    o.is_alive = [self](const child::Child& c) {
+      std::shared_ptr<FakePeer> p = self->peer(c.port);
+      return p && p->alive.load();
+    };
+    o.kill = [self](const child::Child& c) {
+      if (std::shared_ptr<FakePeer> p = self->peer(c.port)) p->die();
+    };
     return o;
   }
 };
@@ -547,6 +555,47 @@ TEST(NreplEvaluator, FailedFetchFallsBackToAPlainServerForTheWindowsLife) {
   EXPECT_TRUE(h.kelp->sources[0] && h.kelp->sources[0]->git);
   EXPECT_FALSE(h.kelp->sources[1]);
   EXPECT_FALSE(h.kelp->sources[2]);
+}
+
+std::set<std::string> candidate_names(const Value& candidates) {
+  std::set<std::string> names;
+  for (int64_t i = 0; i < kelp::count(candidates); ++i)
+    names.emplace(kelp::str_view(*kelp::get(*kelp::vector_get(candidates, i), kelp::keyword("candidate"))));
+  return names;
+}
+
+TEST(NreplEvaluator, CompletionAndLookupAskTheChildAndFallBackOfflineWhenItIsSilent) {
+  Harness h;
+  std::atomic<bool> answers{true};
+  h.kelp->setup = [&](FakePeer& p) {
+    p.on_other = [&](FakePeer& peer, const Value& m) {
+      std::string op = text_of(m, "op");
+      if (op != "completions" && op != "lookup") return false;
+      if (!answers) return true;  // a child too busy to answer in time
+      if (op == "completions")
+        peer.reply(m, R"({"completions" [{"candidate" "zebra-fn" "ns" "user"}] "status" ["done"]})");
+      else
+        peer.reply(m, R"({"info" {"ns" "user" "name" "zebra-fn" "arglists-str" "[x]" "doc" "Stripes."}
+                          "status" ["done"]})");
+      return true;
+    };
+  };
+  h.eval("1")->result();
+  evaluator::CompleteRequest req{"zeb", "(defn zebu [])\n(zeb", 19, Value()};
+  auto doc_of = [&](std::string_view sym) {
+    Value doc = h.ev->lookup(sym, 0);
+    const Value* text = doc.is_nil() ? nullptr : kelp::get(doc, kelp::keyword("doc"));
+    return text && text->is(kelp::Kind::String) ? std::string(kelp::str_view(*text)) : std::string("<none>");
+  };
+
+  EXPECT_EQ(candidate_names(h.ev->complete(req)), (std::set<std::string>{"zebra-fn", "zebu"}));
+  EXPECT_EQ(doc_of("zebra-fn"), "Stripes.");
+
+  answers = false;
+  EXPECT_EQ(candidate_names(h.ev->complete(req)), std::set<std::string>{"zebu"});
+  EXPECT_EQ(doc_of("zebra-fn"), "<none>");
+  EXPECT_FALSE(h.ev->lookup("if", 0).is_nil()) << "a special form is known offline";
+  EXPECT_TRUE(h.ev->lookup("user-only-name", 0).is_nil());
 }
 
 TEST(NreplEvaluator, ChildOpAnswersWhetherOrNotItCouldAsk) {
