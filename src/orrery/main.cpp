@@ -17,6 +17,8 @@
 #include "orrery/login_path.hpp"
 #include "orrery/mcp.hpp"
 #include "orrery/mcp/tools.hpp"
+#include "orrery/nrepl/connection.hpp"
+#include "orrery/nrepl/evaluator.hpp"
 #include "orrery/session.hpp"
 #include "orrery/stdout_guard.hpp"
 #include "orrery/version.hpp"
@@ -126,6 +128,14 @@ std::function<std::optional<std::string>()> protocol_reader(std::function<void(s
   };
 }
 
+// Every runtime an evaluator can be made for: kelp in process, the kelp child over nREPL, and the nREPL servers
+// a person starts (JVM Clojure, any other).
+void register_runtimes() {
+  session::register_in_process();
+  nrepl::register_nrepl();
+  nrepl::register_attach();
+}
+
 }  // namespace
 
 int serve_mcp(const ServeMcpOptions& options) {
@@ -140,7 +150,7 @@ int serve_mcp(const ServeMcpOptions& options) {
   }
   std::string banner = "orrery: MCP server on stdio, default directory " + options.dir.string() + "\n";
   std::fputs(banner.c_str(), stderr);
-  session::register_in_process();
+  register_runtimes();
   mcp::ToolsOptions tools_options;
   tools_options.dir = options.dir;
   tools_options.settings_path = options.settings_path;

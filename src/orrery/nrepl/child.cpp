@@ -180,6 +180,10 @@ std::string kelp_program() {
   if (auto found = tool_path::resolve_program("kelp", login_path::path(), login_path::is_executable_file)) {
     return *found;
   }
+  // The kelp built and installed with Orrery sits beside its program.
+  std::error_code ec;
+  fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "kelp";
+  if (!ec && login_path::is_executable_file(beside.string())) return beside.string();
   return "kelp";
 }
 

@@ -47,7 +47,8 @@ std::optional<std::filesystem::path> middleware_root();
 // {:local root} when middleware_root answers, else the git coordinate.
 MiddlewareSource middleware_source();
 
-// ORRERY_KELP when it names an executable file; else "kelp" resolved on the login-shell PATH; else "kelp".
+// ORRERY_KELP when it names an executable file; else "kelp" resolved on the login-shell PATH; else the kelp beside
+// this program; else "kelp".
 std::string kelp_program();
 std::vector<std::string> middleware_entries(const std::optional<MiddlewareSource>& source);
 std::string server_form(int port, const std::vector<std::string>& middleware);
