@@ -12,8 +12,10 @@
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
+#include "kelp/data/vector.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "orrery/failure.hpp"
+#include "orrery/syntax_defs.hpp"
 
 namespace orrery::evaluator {
 
@@ -232,6 +234,25 @@ std::optional<std::string> help_error(const kelp::Value& answer) {
   const auto* message = kelp::get(answer, help_error_key());
   if (!message || !message->is(kelp::Kind::String)) return std::nullopt;
   return std::string(kelp::str_view(*message));
+}
+
+kelp::Value offline_candidates(const CompleteRequest& req, std::string user_ns) {
+  try {
+    CompletionQuery query;
+    query.prefix = kelp::to_u32(req.prefix);
+    if (!req.text.empty()) {
+      query.text = kelp::to_u32(req.text);
+      query.pos = req.pos;
+    }
+    if (req.extra_context.is(kelp::Kind::String)) {
+      std::u32string extra = kelp::to_u32(kelp::str_view(req.extra_context));
+      query.extra_context = [extra] { return std::optional<std::u32string>(extra); };
+    }
+    query.ns = std::move(user_ns);
+    return candidates_value(get_autocomplete_candidates(query));
+  } catch (...) {
+    return kelp::empty_vector();
+  }
 }
 
 }  // namespace orrery::evaluator

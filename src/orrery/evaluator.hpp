@@ -115,6 +115,12 @@ class FullDoc {
                         std::function<void(const kelp::Value&)> on_result) = 0;
 };
 
+// The candidates Orrery knows without asking a runtime: the buffer's definitions, special forms and builtins, with
+// the public names of the in-process namespace user_ns counting as the user's. Never throws (empty on failure).
+kelp::Value offline_candidates(const CompleteRequest& req, std::string user_ns);
+// The user_ns of a runtime that lives outside Orrery's process: no in-process namespace holds the program.
+inline constexpr const char* NO_IN_PROCESS_NS = "orrery.out-of-process";
+
 template <class Capability>
 Capability* capability(const EvaluatorPtr& ev) {
   return dynamic_cast<Capability*>(ev.get());

@@ -461,22 +461,7 @@ eval::SharedHistory& InProcess::history() { return eval::history(ctx_); }
 
 // The text's candidates as syntax_defs orders them, the prompt's namespace giving the user's runtime names.
 kelp::Value InProcess::complete(const evaluator::CompleteRequest& req) {
-  try {
-    CompletionQuery query;
-    query.prefix = kelp::to_u32(req.prefix);
-    if (!req.text.empty()) {
-      query.text = kelp::to_u32(req.text);
-      query.pos = req.pos;
-    }
-    if (req.extra_context.is(kelp::Kind::String)) {
-      std::u32string extra = kelp::to_u32(kelp::str_view(req.extra_context));
-      query.extra_context = [extra] { return std::optional<std::u32string>(extra); };
-    }
-    query.ns = prompt_ns();
-    return candidates_value(get_autocomplete_candidates(query));
-  } catch (...) {
-    return kelp::empty_vector();
-  }
+  return evaluator::offline_candidates(req, prompt_ns());
 }
 
 // What the runtime knows of sym from the prompt's namespace; nil when it knows nothing.

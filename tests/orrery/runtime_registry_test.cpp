@@ -165,7 +165,9 @@ TEST(RuntimeRegistry, ChangesFromManyThreadsWhileStopping) {
   EXPECT_EQ(registry.size(), 0u);
   for (std::size_t i = 0; i < evaluators.size(); ++i) {
     EXPECT_LE(evaluators[i]->stops, 2) << i;
-    if (i % 8 >= 4) EXPECT_GE(evaluators[i]->stops, 1) << i;  // never unregistered: stopped at least once
+    if (i % 8 >= 4) {
+      EXPECT_GE(evaluators[i]->stops, 1) << i;  // never unregistered: stopped at least once
+    }
   }
 }
 

@@ -838,21 +838,7 @@ std::map<evaluator::Owner, std::set<std::string>> NRepl::owners() {
 
 // Definitions in the buffer and the runtime's special forms and builtins: what Orrery knows without the child.
 Value NRepl::offline_candidates(const evaluator::CompleteRequest& req) {
-  try {
-    CompletionQuery query;
-    query.prefix = kelp::to_u32(req.prefix);
-    if (!req.text.empty()) {
-      query.text = kelp::to_u32(req.text);
-      query.pos = req.pos;
-    }
-    if (req.extra_context.is(kelp::Kind::String)) {
-      std::u32string extra = kelp::to_u32(kelp::str_view(req.extra_context));
-      query.extra_context = [extra] { return std::optional<std::u32string>(extra); };
-    }
-    return candidates_value(get_autocomplete_candidates(query));
-  } catch (...) {
-    return kelp::empty_vector();
-  }
+  return evaluator::offline_candidates(req, evaluator::NO_IN_PROCESS_NS);
 }
 
 Value NRepl::complete(const evaluator::CompleteRequest& req) {

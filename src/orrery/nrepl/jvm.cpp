@@ -398,23 +398,8 @@ std::string Jvm::prompt_ns() {
 std::string Jvm::help_ns(std::string_view text) { return ns_form_name(text).value_or(prompt_ns()); }
 
 kelp::Value Jvm::offline_candidates(const evaluator::CompleteRequest& req) {
-  try {
-    CompletionQuery query;
-    query.prefix = kelp::to_u32(req.prefix);
-    if (!req.text.empty()) {
-      query.text = kelp::to_u32(req.text);
-      query.pos = req.pos;
-    }
-    if (req.extra_context.is(kelp::Kind::String)) {
-      std::u32string extra = kelp::to_u32(kelp::str_view(req.extra_context));
-      query.extra_context = [extra] { return std::optional<std::u32string>(extra); };
-    }
-    // The program lives in the server, not in Orrery's own runtime: no in-process namespace counts as the user's.
-    query.ns = "orrery.attach.none";
-    return candidates_value(get_autocomplete_candidates(query));
-  } catch (...) {
-    return kelp::empty_vector();
-  }
+  // The program lives in the server, not in Orrery's own runtime.
+  return evaluator::offline_candidates(req, evaluator::NO_IN_PROCESS_NS);
 }
 
 kelp::Value Jvm::complete(const evaluator::CompleteRequest& req) {
