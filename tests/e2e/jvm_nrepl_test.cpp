@@ -11,6 +11,7 @@
 #include "kelp/print/printer.hpp"
 #include "orrery/clj.hpp"
 #include "orrery/nrepl/jvm.hpp"
+#include "support/eval_outcome.hpp"
 #include "support/temp_dir.hpp"
 
 namespace orrery::nrepl {
@@ -18,28 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Outcome {
-  std::mutex mutex;
-  std::string out;
-  std::promise<eval::Result> done;
-  std::function<void(bool)> on_wait;
-  evaluator::EvalOptions options() {
-    evaluator::EvalOptions o;
-    o.on_output = [this](eval::OutputKind, std::string_view s) {
-      std::lock_guard lock(mutex);
-      out += s;
-    };
-    o.on_wait_input = [this](bool w) {
-      if (on_wait) on_wait(w);
-    };
-    o.on_complete = [this](const eval::Result& r) { done.set_value(r); };
-    return o;
-  }
-  std::string output() {
-    std::lock_guard lock(mutex);
-    return out;
-  }
-};
+using Outcome = testing::EvalOutcome;
 
 class JvmNrepl : public ::testing::Test {
  protected:

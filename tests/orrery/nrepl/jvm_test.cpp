@@ -8,6 +8,7 @@
 #include "orrery/clj.hpp"
 #include "orrery/nrepl/fake_server.hpp"
 #include "orrery/nrepl/generic.hpp"
+#include "support/eval_outcome.hpp"
 #include "support/temp_dir.hpp"
 
 namespace orrery::nrepl {
@@ -15,30 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One evaluation's output and result.
-struct Outcome {
-  std::mutex mutex;
-  std::string out;
-  std::vector<bool> waits;
-  std::promise<eval::Result> done;
-  evaluator::EvalOptions options() {
-    evaluator::EvalOptions o;
-    o.on_output = [this](eval::OutputKind, std::string_view s) {
-      std::lock_guard lock(mutex);
-      out += s;
-    };
-    o.on_wait_input = [this](bool w) {
-      std::lock_guard lock(mutex);
-      waits.push_back(w);
-    };
-    o.on_complete = [this](const eval::Result& r) { done.set_value(r); };
-    return o;
-  }
-  std::string output() {
-    std::lock_guard lock(mutex);
-    return out;
-  }
-};
+using Outcome = testing::EvalOutcome;
 
 eval::Result run(Jvm& ev, const std::string& code, Outcome& o, evaluator::EvalOptions opts) {
   auto f = o.done.get_future();
