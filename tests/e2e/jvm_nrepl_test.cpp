@@ -24,6 +24,7 @@ using Outcome = testing::EvalOutcome;
 class JvmNrepl : public ::testing::Test {
  protected:
   static inline testing::TempDir* project = nullptr;
+  static inline testing::TempDir* server_dir = nullptr;
   static inline testing::NreplPeer* server = nullptr;
   static inline std::string missing;
 
@@ -34,7 +35,10 @@ class JvmNrepl : public ::testing::Test {
       return;
     }
     project = new testing::TempDir("orrery-jvm");
-    server = new testing::NreplPeer(testing::NreplPeer::jvm_argv(), project->path());
+    // The server runs in a folder of its own: nREPL writes its own .nrepl-port into its working folder, and a
+    // second writer of the project's file would make a read race its truncation.
+    server_dir = new testing::TempDir("orrery-jvm-server");
+    server = new testing::NreplPeer(testing::NreplPeer::jvm_argv(), server_dir->path());
     if (!server->port()) {
       missing = "the JVM nREPL server did not start: " + server->log();
       return;
@@ -43,8 +47,10 @@ class JvmNrepl : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     delete server;
+    delete server_dir;
     delete project;
     server = nullptr;
+    server_dir = nullptr;
     project = nullptr;
   }
   void SetUp() override {
@@ -116,6 +122,34 @@ TEST_F(JvmNrepl, OutputAndErrors) {
   EXPECT_EQ(syntax.status, eval::Status::Error);
   EXPECT_NE(syntax.error_text.value_or("").find("even-number-of-forms?"), std::string::npos)
       << syntax.error_text.value_or("");
+}
+
+// The frames of the last error come from one eval on the person's session that leaves *1 and *e as they were.
+TEST_F(JvmNrepl, FramesOfTheLastErrorKeepTheHistory) {
+  auto ev = make_jvm(selection());
+  std::string file = "(ns e2e.frames)\n(defn boom [x]\n  (/ x 0))\n";
+  Outcome loaded;
+  evaluator::EvalOptions opts = loaded.options();
+  opts.run = true;
+  opts.path = project->write("src/e2e/frames.clj", file).string();
+  eval::Result load = run(*ev, file, loaded, opts);
+  ASSERT_EQ(load.status, eval::Status::Ok) << load.error_text.value_or(load.text);
+  ASSERT_EQ(run(*ev, "(+ 40 2)").printed, "42");
+  ASSERT_EQ(run(*ev, "(e2e.frames/boom 1)").status, eval::Status::Error);
+
+  std::promise<kelp::Value> frames;
+  ev->error_frames([&](const kelp::Value& v) { frames.set_value(v); });
+  auto f = frames.get_future();
+  ASSERT_EQ(f.wait_for(60s), std::future_status::ready);
+  kelp::Value data = f.get();
+  std::string printed = kelp::pr_str(data);
+  EXPECT_EQ(kelp::get(data, kelp::keyword("error")), nullptr) << printed;
+  EXPECT_NE(printed.find(":title \"ArithmeticException: Divide by zero"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("{:fn \"e2e.frames/boom\""), std::string::npos) << printed;
+  EXPECT_NE(printed.find(":line 3"), std::string::npos) << printed;
+
+  EXPECT_EQ(run(*ev, "*1").printed, "42");
+  EXPECT_EQ(run(*ev, "(.getMessage *e)").printed, "\"Divide by zero\"");
 }
 
 TEST_F(JvmNrepl, ReadLineIsAnsweredFromTheConsole) {
