@@ -485,7 +485,9 @@ TEST(HashMap, KeysSharingLowHashBitsMatchModel) {
       t.dissoc(k);
       model.dissoc(k);
     }
-    if (step % 50 == 0) ASSERT_NO_FATAL_FAILURE(expect_matches(m, model)) << "step " << step;
+    if (step % 50 == 0) {
+      ASSERT_NO_FATAL_FAILURE(expect_matches(m, model)) << "step " << step;
+    }
   }
   EXPECT_EQ(t.persistent(), m);
 }
