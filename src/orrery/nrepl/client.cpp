@@ -118,13 +118,24 @@ std::shared_ptr<Connection> Connection::connect(const std::string& host, int por
   int fd = connect_with_timeout(host, port, timeout);
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return std::shared_ptr<Connection>(new Connection(fd, true));
+  return start(std::shared_ptr<Connection>(new Connection(fd, true)));
 }
 
-std::shared_ptr<Connection> Connection::adopt(int fd) { return std::shared_ptr<Connection>(new Connection(fd, false)); }
+std::shared_ptr<Connection> Connection::adopt(int fd) {
+  return start(std::shared_ptr<Connection>(new Connection(fd, false)));
+}
 
-Connection::Connection(int fd, bool tcp) : fd_(fd), tcp_(tcp) {
-  reader_ = std::thread([this] { read_loop(); });
+Connection::Connection(int fd, bool tcp) : fd_(fd), tcp_(tcp) {}
+
+std::shared_ptr<Connection> Connection::start(std::shared_ptr<Connection> c) {
+  c->self_ = c;
+  c->reader_ = std::thread([raw = c.get()] {
+    // Whatever reference the reader holds when it stops is released here, after its last touch of the object:
+    // a handler may hold the last owner, and the object must not be freed under a running loop.
+    std::shared_ptr<Connection> hold;
+    raw->read_loop(hold);
+  });
+  return c;
 }
 
 Connection::~Connection() {
@@ -136,7 +147,7 @@ Connection::~Connection() {
   ::close(fd_);
 }
 
-void Connection::read_loop() {
+void Connection::read_loop(std::shared_ptr<Connection>& hold) {
   FdSource in(fd_, tcp_);
   try {
     for (int b = in.next(); b >= 0; b = in.next()) {
@@ -151,11 +162,17 @@ void Connection::read_loop() {
         h = it->second;
         if (has_status(m, "done")) pending_.erase(it);
       }
+      hold = self_.lock();  // no owner left: nobody waits for anything
+      if (!hold) break;
       deliver_safely(h, m);
+      h = nullptr;                       // the handler's own references go while this one is held
+      if (hold.use_count() == 1) break;  // that was the last owner: stop here and let the thread free it
+      hold.reset();                      // never keep the connection alive while waiting for the peer
     }
   } catch (...) {
     // A malformed message or a broken socket ends the connection like the end of input does.
   }
+  if (!hold) hold = self_.lock();  // failing the handlers may drop the last owner too
   fail_pending();
 }
 

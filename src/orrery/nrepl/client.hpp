@@ -52,7 +52,10 @@ class Connection {
 
  private:
   explicit Connection(int fd, bool tcp);
-  void read_loop();
+  // Starts the reader of a connection just made.
+  static std::shared_ptr<Connection> start(std::shared_ptr<Connection> c);
+  // hold: the reference the reader holds while it delivers a reply; the thread releases it after the loop.
+  void read_loop(std::shared_ptr<Connection>& hold);
   void fail_pending();
 
   int fd_;
@@ -63,6 +66,7 @@ class Connection {
   std::mutex pending_mutex_;
   std::map<std::string, Handler> pending_;  // guarded by pending_mutex_
   std::atomic<int64_t> counter_{0};
+  std::weak_ptr<Connection> self_;
   std::thread reader_;
 };
 

@@ -9,6 +9,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelp/data/map.hpp"
@@ -142,6 +143,31 @@ TEST(NreplClient, ConnectFailsWithASentence) {
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()).rfind("couldn't connect to 127.0.0.1:" + std::to_string(port) + ": ", 0), 0u)
         << e.what();
+  }
+}
+
+// A handler may hold the last owner of its connection (an evaluator whose reply callback keeps it alive). The
+// reader then frees the connection only after its own last touch of it, while more bytes keep arriving.
+TEST(NreplClient, AHandlerMayHoldTheLastOwner) {
+  for (int round = 0; round < 100; ++round) {
+    FakeServer server;
+    std::promise<void> delivered;
+    std::shared_ptr<Connection> owner = std::move(server.client);
+    owner->request(edn(R"x({:op "eval" :code "1"})x"),
+                   [keep = owner, &delivered](const Message&) { delivered.set_value(); });
+    std::weak_ptr<Connection> watch = owner;
+    owner.reset();  // only the handler owns it now
+    server.received();
+    std::string bytes = encode(edn(R"x({:id "vq-1" :status ["done"]})x"));
+    for (int i = 0; i < 20; ++i) bytes += encode(edn(R"x({:id "vq-9" :out "late"})x"));
+    for (size_t at = 0; at < bytes.size();) {  // the client may be gone before the end: no SIGPIPE for that
+      ssize_t n = ::send(server.fd, bytes.data() + at, std::min<size_t>(64, bytes.size() - at), MSG_NOSIGNAL);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(delivered.get_future().wait_for(5s), std::future_status::ready);
+    for (int i = 0; i < 500 && !watch.expired(); ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(watch.expired()) << "the connection outlived its last owner";
   }
 }
 
