@@ -14,14 +14,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/read/edn.hpp"
 #include "orrery/nrepl/client.hpp"
+#include "orrery/nrepl/evaluator.hpp"
 
 namespace {
 
@@ -142,5 +145,33 @@ void BM_KelpChildEvalRoundTrip(benchmark::State& state) {
   conn->close();
 }
 BENCHMARK(BM_KelpChildEvalRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The same (+ 1 2) as a console entry through the kelp-child evaluator: the request, its replies, the namespace
+// snapshots on either side and the result, as a person's entry takes them.
+void BM_KelpChildEvaluatorEntry(benchmark::State& state) {
+  ::setenv("ORRERY_KELP", kelp_program().c_str(), 1);
+  orrery::dialect::Selection selection;
+  selection.runtime = orrery::dialect::Runtime::Nrepl;
+  selection.project_dir = std::filesystem::temp_directory_path();
+  auto ev = orrery::nrepl::make_nrepl(selection);
+  if (auto failed = ev->start()) {
+    state.SkipWithError(failed->c_str());
+    return;
+  }
+  for (auto _ : state) {
+    std::promise<orrery::eval::Result> done;
+    orrery::evaluator::EvalOptions opts;
+    opts.on_complete = [&done](const orrery::eval::Result& r) { done.set_value(r); };
+    auto f = done.get_future();
+    ev->eval("(+ 1 2)", std::move(opts));
+    if (f.wait_for(10s) != std::future_status::ready || f.get().printed != "3") {
+      state.SkipWithError("the entry did not answer 3");
+      break;
+    }
+  }
+  ev->stop();
+  for (int i = 0; i < 500 && !ev->is_settled(); ++i) std::this_thread::sleep_for(10ms);
+}
+BENCHMARK(BM_KelpChildEvaluatorEntry)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
