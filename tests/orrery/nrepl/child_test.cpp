@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "orrery/child_process.hpp"
 #include "orrery/nrepl/leftovers.hpp"
@@ -93,11 +95,15 @@ bool is_gone(pid_t pid) {
   return false;
 }
 
+// Whether the first count ports are free, waiting up to 10 s for a kelp child of a test running alongside to end.
 bool first_ports_free(int count) {
-  for (int port = PORT_BASE; port < PORT_BASE + count; ++port) {
-    if (!is_port_free(port)) return false;
+  for (int tries = 0; tries < 200; ++tries) {
+    bool free = true;
+    for (int port = PORT_BASE; free && port < PORT_BASE + count; ++port) free = is_port_free(port);
+    if (free) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return true;
+  return false;
 }
 
 // Whether the built kelp tool carries its nREPL server yet.
