@@ -15,24 +15,23 @@ form='(do (require (quote kelp.nrepl)) (kelp.host/block-sigint)
     (kelp.host/park-until-interrupt)
     (kelp.nrepl/stop server)))'
 
-# Milliseconds from spawn to the first line holding "nREPL server started"; the server is then ended.
+# Milliseconds from spawn to the first line holding "nREPL server started"; the server is then ended. The line is
+# read from a pipe by bash itself (no process per check), timed with EPOCHREALTIME.
+now_us() { local t="${EPOCHREALTIME/./}"; echo "${t#0}"; }
 time_start() {
-  local dir out start pid elapsed=""
+  local dir fd pid line start elapsed=""
   dir="$(mktemp -d)"
-  out="$dir/out"
-  : >"$out"
-  start=$(date +%s%N)
-  (cd "$dir" && exec "$@") >"$out" 2>&1 &
+  start=$(now_us)
+  exec {fd}< <(cd "$dir" && exec "$@" 2>&1)
   pid=$!
-  for _ in $(seq 1 6000); do
-    if grep -q "nREPL server started" "$out"; then
-      elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
+  while IFS= read -r -t 60 -u "$fd" line; do
+    if [[ "$line" == *"nREPL server started"* ]]; then
+      elapsed=$(( ($(now_us) - start) / 1000 ))
       break
     fi
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.002
   done
   kill "$pid" 2>/dev/null || true
+  exec {fd}<&-
   wait "$pid" 2>/dev/null || true
   rm -rf "$dir"
   echo "${elapsed:-failed}"
