@@ -179,7 +179,7 @@ TEST(SyntaxDefs, PreviewText) {
        "if  [special form]\n" + rule + "\n(No documentation string)"},
       // The popup's category makes a special form of an entry that does not say so itself.
       {DocMap{.status = DocStatus::Found, .symbol = "do", .ns = "clojure.core", .name = "do", .arglists = " "},
-       {.category = Category::Special},
+       {.category = Category::Special, .symbol = std::nullopt},
        "do  [special form]\n" + rule + "\n(No documentation string)"},
       {DocMap{.status = DocStatus::BufferDef, .symbol = "f", .arglists = "([x])", .doc = "Doc.", .line = 3}, {},
        "f  [buffer def, line 3]\n([x])\n" + rule + "\nDoc."},
