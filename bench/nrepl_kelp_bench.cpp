@@ -23,6 +23,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/read/edn.hpp"
+#include "orrery/nrepl/child.hpp"
 #include "orrery/nrepl/client.hpp"
 #include "orrery/nrepl/evaluator.hpp"
 
@@ -35,16 +36,8 @@ std::string kelp_program() {
   return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kelp").string();
 }
 
-const char* SERVER_FORM =
-    "(do (require 'kelp.nrepl) (kelp.host/block-sigint)"
-    " (alter-var-root #'*in* (constantly (clojure.lang.LineNumberingPushbackReader. (java.io.StringReader. \"\"))))"
-    " (let [server (kelp.nrepl/start 0 '[nrepl.middleware/default-middleware] {:port-file nil})]"
-    "   (kelp.host/add-shutdown-hook (fn [] (kelp.nrepl/stop server)))"
-    "   (doto (Thread. (fn [] (try (loop [] (when-not (neg? (.read System/in)) (recur))) (catch Throwable _ nil))"
-    "                        (System/exit 0)))"
-    "     (.setDaemon true) (.start))"
-    "   (kelp.host/park-until-interrupt)"
-    "   (kelp.nrepl/stop server)))";
+// The form Orrery's launcher passes to its kelp child, on any free port.
+const std::string SERVER_FORM = orrery::nrepl::child::server_form(0, {"nrepl.middleware/default-middleware"});
 
 // A kelp child running the server form: spawned, read until it says it listens, ended by closing its input.
 class Child {
@@ -58,7 +51,7 @@ class Child {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
       ::dup2(out[1], 2);
-      ::execl(program.c_str(), program.c_str(), "-e", SERVER_FORM, static_cast<char*>(nullptr));
+      ::execl(program.c_str(), program.c_str(), "-e", SERVER_FORM.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(in[0]);

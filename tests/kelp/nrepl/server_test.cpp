@@ -33,6 +33,7 @@
 #include "kelp/kelp.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
+#include "orrery/nrepl/child.hpp"
 #include "orrery/nrepl/client.hpp"
 #include "support/temp_dir.hpp"
 
@@ -436,16 +437,11 @@ TEST(NreplPlainServer, OffersNoInterruptStdinOrLookupAndEvaluatesOnTheConnection
 
 // --- the kelp tool as a child ------------------------------------------------------------------------------------
 
+// The very form Orrery's launcher passes to its kelp child, with one middleware symbol or none.
 std::string server_form(int port, const std::string& middleware) {
-  return "(do (require 'kelp.nrepl) (kelp.host/block-sigint)"
-         " (alter-var-root #'*in* (constantly (clojure.lang.LineNumberingPushbackReader. (java.io.StringReader. \"\"))))"
-         " (let [server (kelp.nrepl/start " + std::to_string(port) + " '[" + middleware + "] {:port-file nil})]"
-         "   (kelp.host/add-shutdown-hook (fn [] (kelp.nrepl/stop server)))"
-         "   (doto (Thread. (fn [] (try (loop [] (when-not (neg? (.read System/in)) (recur))) (catch Throwable _ nil))"
-         "                        (System/exit 0)))"
-         "     (.setDaemon true) (.start))"
-         "   (kelp.host/park-until-interrupt)"
-         "   (kelp.nrepl/stop server)))";
+  std::vector<std::string> wanted;
+  if (!middleware.empty()) wanted.push_back(middleware);
+  return orrery::nrepl::child::server_form(port, wanted);
 }
 
 // A kelp process with its standard input a pipe this test holds, and its standard output and error read here.
