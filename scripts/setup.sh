@@ -9,8 +9,12 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config git ccache
   # libraries
   libgmp-dev libfmt-dev libpcre2-dev nlohmann-json3-dev
+  # the window
+  libgtk-4-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
+  # the window's tests run in a real window on a virtual X server
+  xvfb xauth
   # JVM Clojure (brings a JRE): the EDN and printer tests compare against it
   clojure
   # unpacks clojure/core.clj from the jar: the text tests' real corpus
