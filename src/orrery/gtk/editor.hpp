@@ -8,10 +8,12 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "orrery/paint.hpp"
 #include "orrery/text.hpp"
@@ -22,6 +24,14 @@ namespace orrery::gtk {
 inline constexpr unsigned PAINT_TICK_MS = 20;
 inline constexpr unsigned PAINT_DEBOUNCE_MS = 60;
 inline constexpr std::size_t PAINT_CHUNK = 2000;
+
+// What the painter has done so far: workers started, results whose tags all landed, and results refused on landing
+// because the text, the baseline or the editor moved on while the worker ran.
+struct PaintStats {
+  uint64_t started = 0;
+  uint64_t applied = 0;
+  uint64_t dropped = 0;
+};
 
 // How the tab's Parinfer runs; Off until Parinfer arrives, and the typing stages pair brackets themselves there.
 enum class ParinferMode { Off, Paren, Indent, Smart };
@@ -86,6 +96,7 @@ class Editor : public std::enable_shared_from_this<Editor> {
   virtual bool is_painted() = 0;
   // The style key names of the editor's tags covering offset, e.g. {":comment"}.
   virtual std::vector<std::string> tags_at(Offset offset) = 0;
+  virtual PaintStats paint_stats() = 0;
 };
 
 }  // namespace orrery::gtk
