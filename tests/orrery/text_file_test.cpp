@@ -156,6 +156,19 @@ TEST(TextFileSave, ReplacesTextAndKeepsTheMode) {
   }
 }
 
+TEST(TextFileSave, KeepsAnotherUsersOwnership) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another user";
+  TempDir dir;
+  const auto path = dir.write("theirs.clj", "old\n");
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(save(path, "new\n"), std::nullopt);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(slurp(path), "new\n");
+}
+
 TEST(TextFileSave, ThroughALinkChangesTheTargetAndKeepsTheLink) {
   struct Case {
     std::string name;
