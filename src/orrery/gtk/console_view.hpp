@@ -84,6 +84,9 @@ class ConsoleView : public std::enable_shared_from_this<ConsoleView> {
   // Up (up = true) or Down: true when the input was replaced.
   virtual bool handle_history(bool up) = 0;
   virtual int handle_key(guint keyval, GdkModifierType state) = 0;
+  // What the view's key controller calls: handle_key, with a throw reported through the error function as
+  // "; key: " and the message, the key then counting as handled.
+  virtual int dispatch_key(guint keyval, GdkModifierType state) = 0;
   virtual void clear_input() = 0;
   // Replaces the input, puts the caret at caret (relative to the input) and focuses the console.
   virtual void set_input(const std::string& text, Offset caret) = 0;
