@@ -129,6 +129,38 @@ TEST_F(EditorTest, ASelectionKeepsTheCaretOnTheEndTheOpNames) {
   }
 }
 
+TEST_F(EditorTest, SnapshotsFollowEveryKindOfChange) {
+  ed_->set_text("(ns a)\n(def λ \"ü\")\n");
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"insert at the start", [&] { insert(buf(), 0, U";; x\n"); }},
+      {"insert at the end", [&] { insert(buf(), char_count(buf()), U"(λ)"); }},
+      {"delete in the middle", [&] { erase(buf(), 9, 14); }},
+      {"two edits before a read", [&] { insert(buf(), 2, U"ab"), erase(buf(), 12, 13); }},
+      {"undo", [&] { gtk_text_buffer_undo(buf()); }},
+      {"an op", [&] { ed_->apply_op(EditOp{{edit(0, 1, U"é"), edit(4, 6, U"")}, 0, {}}); }},
+      {"delete everything", [&] { erase(buf(), 0, char_count(buf())); }},
+      {"load", [&] { ed_->set_text("(a)\n(b)"); }},
+      {"reload", [&] { ed_->reload_text("(a)\n(c)"); }},
+  };
+  for (const auto& [what, change] : changes) {
+    SCOPED_TRACE(what);
+    change();
+    EXPECT_EQ(kelp::to_utf8(ed_->snapshot().text), ed_->text());
+  }
+}
+
+TEST_F(EditorTest, CaretListenersGetZeroBasedLineAndColumn) {
+  std::vector<std::pair<int, int>> moves;
+  ed_->on_cursor_moved([&](int line, int col) { moves.emplace_back(line, col); });
+  ed_->set_text("(ns a)\n(def λ 1)");
+  ASSERT_FALSE(moves.empty());
+  EXPECT_EQ(moves.back(), std::pair(0, 0));
+  place_caret(buf(), 12);
+  EXPECT_EQ(moves.back(), std::pair(1, 5));
+  type_through_gtk("ü");  // an insert moves the caret without a mark being set
+  EXPECT_EQ(moves.back(), std::pair(1, 6));
+}
+
 TEST_F(EditorTest, LoadingLeavesNoUndoStepAndReloadingUndoesBackToTheUnsavedText) {
   std::vector<bool> flips;
   ed_->on_dirty_changed([&](bool d) { flips.push_back(d); });

@@ -255,7 +255,10 @@ class EditorImpl final : public Editor {
   GtkTextBuffer* buffer() override { return buf_.get(); }
 
   std::string text() override { return text_utf8(buf_.get()); }
-  Snapshot snapshot() override { return gtk::snapshot(buf_.get()); }
+  Snapshot snapshot() override {
+    Span marks = selection_marks(buf_.get());
+    return {*current_text(), marks.start, std::min(marks.start, marks.end), std::max(marks.start, marks.end)};
+  }
 
   void set_text(const std::string& s) override {
     supersede();
@@ -348,7 +351,7 @@ class EditorImpl final : public Editor {
     painted_ = nullptr;
     full_ = FullPaint{gen, edit_gen_, profile_, false};
     ++stats_.started;
-    auto text = make_text(text_u32(buf_.get()));
+    TextPtr text = current_text();
     Offset at = caret(buf_.get());
     const WordSets* profile = profile_;
     const uint64_t edit_gen = edit_gen_;
@@ -517,8 +520,31 @@ class EditorImpl final : public Editor {
   // The untouched head and tail since the paint baseline narrow with every insert and delete, seen before the
   // buffer changes: the edit replaces [start, end) of a text of `length` characters.
   void note_edit(Offset start, Offset end, Offset length) {
-    bounds_.prefix = std::min(bounds_.prefix, start);
-    bounds_.suffix = std::min(bounds_.suffix, length - end);
+    for (EditBounds* b : {&bounds_, &text_bounds_}) {
+      b->prefix = std::min(b->prefix, start);
+      b->suffix = std::min(b->suffix, length - end);
+    }
+  }
+
+  // The buffer's text as one shared object. Reading a big buffer out of GTK costs milliseconds, so the last read
+  // is kept and only the stretch the edits since then touched is read again and spliced between its kept ends.
+  TextPtr current_text() {
+    GtkTextBuffer* buf = buf_.get();
+    if (!text_) {
+      text_ = make_text(text_u32(buf));
+    } else if (text_bounds_.prefix != UNTOUCHED) {
+      const Offset length = char_count(buf), old_length = static_cast<Offset>(text_->size());
+      const Offset head = std::min({text_bounds_.prefix, length, old_length});
+      const Offset tail = std::min({text_bounds_.suffix, length - head, old_length - head});
+      std::u32string next;
+      next.reserve(static_cast<size_t>(length));
+      next.append(*text_, 0, static_cast<size_t>(head));
+      next += text_u32(buf, head, length - tail);
+      next.append(*text_, static_cast<size_t>(old_length - tail), static_cast<size_t>(tail));
+      text_ = make_text(std::move(next));
+    }
+    text_bounds_ = {UNTOUCHED, UNTOUCHED};
+    return text_;
   }
 
   // --- Dirty tracking, listeners, reports --------------------------------------------------------------------------
@@ -611,7 +637,7 @@ class EditorImpl final : public Editor {
     ++stats_.started;
     const uint64_t id = ++tick_worker_;
     auto base = painted_;
-    auto text = make_text(text_u32(buf_.get()));
+    TextPtr text = current_text();
     Offset at = caret(buf_.get());
     std::optional<EditBounds> bounds = bounds_;
     const WordSets* profile = profile_;
@@ -764,6 +790,8 @@ class EditorImpl final : public Editor {
   BaselinePtr painted_;
   uint64_t painted_edit_gen_ = 0;
   EditBounds bounds_{UNTOUCHED, UNTOUCHED};
+  TextPtr text_;  // the buffer's text as last read; text_bounds_ says what is still valid of it
+  EditBounds text_bounds_{UNTOUCHED, UNTOUCHED};
   uint64_t edit_gen_ = 0;
   uint64_t gen_ = 0;
   uint64_t tick_worker_ = 0;
