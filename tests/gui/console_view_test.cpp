@@ -190,6 +190,17 @@ TEST_F(Console, OutputArrivingWhileTheUserTypesNeverTakesTheInputOrTheCaretIntoH
   GtkTextIter typed = iter_at(buf(), input_start());
   EXPECT_TRUE(gtk_text_iter_editable(&typed, TRUE));
 
+  // Text pasted from the history into the input stays editable input.
+  GtkTextIter from = iter_at(buf(), 0);
+  GtkTextIter to = iter_at(buf(), chars("user=> "));
+  GtkTextIter input_end = iter_at(buf(), char_count(buf()));
+  gtk_text_buffer_insert_range_interactive(buf(), &input_end, &from, &to, TRUE);
+  EXPECT_EQ(cv->input_text(), "(x+ 1user=> ");
+  GtkTextIter pasted = iter_at(buf(), char_count(buf()) - 2);
+  EXPECT_TRUE(gtk_text_iter_editable(&pasted, TRUE));
+  caret_to_input(chars(cv->input_text()));
+  for (int i = 0; i < 7; ++i) backspace();
+
   // The prompt and the history refuse the keyboard's edits.
   const std::string history = cv->output_text();
   caret_to_input(0);

@@ -147,6 +147,13 @@ class ConsoleViewImpl final : public ConsoleView {
           auto s = weak.lock();
           if (s && mark == gtk_text_buffer_get_insert(buf)) s->run_all(s->input_changed_);
         }));
+    // Pasting or dropping text copied from the history carries its tags along; in the input they would make the
+    // pasted characters read-only. The view applies its tags itself, so any other application is refused.
+    handlers_.push_back(connect<void(GtkTextBuffer*, GtkTextTag*, const GtkTextIter*, const GtkTextIter*)>(
+        b, "apply-tag", [weak](GtkTextBuffer* buf, GtkTextTag* tag, const GtkTextIter*, const GtkTextIter*) {
+          auto s = weak.lock();
+          if (s && s->internal_ == 0 && s->is_console_tag(tag)) g_signal_stop_emission_by_name(buf, "apply-tag");
+        }));
     handlers_.push_back(connect<void(GtkTextBuffer*)>(b, "changed", [weak](GtkTextBuffer*) {
       auto s = weak.lock();
       if (s && s->internal_ == 0) s->run_all(s->input_changed_);
@@ -537,6 +544,10 @@ class ConsoleViewImpl final : public ConsoleView {
     if (!buf_) return;
     for (gulong id : handlers_) g_signal_handler_disconnect(buf_.get(), id);
     handlers_.clear();
+  }
+
+  bool is_console_tag(GtkTextTag* tag) const {
+    return tag == read_only_ || std::find(kind_tags_.begin(), kind_tags_.end(), tag) != kind_tags_.end();
   }
 
   bool on_gtk_thread() const { return std::this_thread::get_id() == gtk_thread_; }
