@@ -223,7 +223,6 @@ class ConsoleViewImpl final : public ConsoleView {
     const bool dropped = budget(batch);
 
     Internal guard(this);
-    gtk_text_buffer_begin_irreversible_action(buf_.get());
     // The batch alone fills the history: everything older goes, as trimming after inserting it all would do, and
     // with it the start of any entry begun before the cut.
     if (dropped) {
@@ -253,7 +252,6 @@ class ConsoleViewImpl final : public ConsoleView {
       }
     }
     trim();
-    gtk_text_buffer_end_irreversible_action(buf_.get());
     scroll_to_end();
   }
 
@@ -363,9 +361,7 @@ class ConsoleViewImpl final : public ConsoleView {
   void clear_output() override {
     Internal guard(this);
     GtkTextBuffer* b = buf_.get();
-    gtk_text_buffer_begin_irreversible_action(b);
     erase(b, 0, mark_offset(b, out_end_));
-    gtk_text_buffer_end_irreversible_action(b);
     spans_.clear();
     entry_active_ = false;
     prev_active_ = false;
@@ -377,9 +373,7 @@ class ConsoleViewImpl final : public ConsoleView {
     if (entry_active_) start = mark_offset(b, last_entry_);
     if (auto range = console::clear_last_range(start, mark_offset(b, out_end_))) {
       Internal guard(this);
-      gtk_text_buffer_begin_irreversible_action(b);
       erase(b, range->start, range->end);
-      gtk_text_buffer_end_irreversible_action(b);
       std::erase_if(spans_, [&](const ResultSpan& s) { return s.end > range->start; });
     }
     entry_active_ = false;
@@ -399,14 +393,12 @@ class ConsoleViewImpl final : public ConsoleView {
     const Span sel = selection_marks(b);
     const Offset delta = code_points(fresh) - (to - from);
     Internal guard(this);
-    gtk_text_buffer_begin_irreversible_action(b);
     erase(b, from, to);
     insert_utf8(b, from, fresh);
     const Offset end = from + code_points(fresh);
     move_mark(out_end_, from);
     move_mark(input_start_, end);
     tag_range(from, end, console::Kind::Prompt);
-    gtk_text_buffer_end_irreversible_action(b);
     // Ends in the input keep their characters; ends in the history or the old prompt stay where GTK left them.
     const Span now = selection_marks(b);
     const Offset ins = sel.start >= to ? sel.start + delta : now.start;
@@ -524,10 +516,17 @@ class ConsoleViewImpl final : public ConsoleView {
     kelp::Value ref;
   };
 
-  // Marks a stretch of buffer changes as the view's own, so they are not reported as the user's input changing.
+  // A stretch of buffer changes of the view's own: not reported as the user's input changing, and not undoable
+  // (undo would take back output or a prompt, and the user's own steps would no longer match the text).
   struct Internal {
-    explicit Internal(ConsoleViewImpl* v) : v(v) { ++v->internal_; }
-    ~Internal() { --v->internal_; }
+    explicit Internal(ConsoleViewImpl* v) : v(v) {
+      ++v->internal_;
+      gtk_text_buffer_begin_irreversible_action(v->buf_.get());
+    }
+    ~Internal() {
+      gtk_text_buffer_end_irreversible_action(v->buf_.get());
+      --v->internal_;
+    }
     ConsoleViewImpl* v;
   };
 
@@ -649,7 +648,6 @@ class ConsoleViewImpl final : public ConsoleView {
   void commit(bool mark_entry) {
     GtkTextBuffer* b = buf_.get();
     Internal guard(this);
-    gtk_text_buffer_begin_irreversible_action(b);
     const Offset from = mark_offset(b, out_end_);
     leftover_.reset();
     if (mark_entry) {
@@ -671,7 +669,6 @@ class ConsoleViewImpl final : public ConsoleView {
     tag_range(committed, end, console::Kind::Prompt);
     move_mark(out_end_, committed);
     move_mark(input_start_, end);
-    gtk_text_buffer_end_irreversible_action(b);
     place_caret(b, end);
     scroll_to_end();
   }
