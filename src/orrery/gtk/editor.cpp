@@ -152,9 +152,9 @@ struct ChunkRun {
   PaintPlan spans;  // nearest the caret first
   size_t next = 0;
   uint64_t gen = 0;
-  uint64_t edit_gen = 0;     // the edit generation of the text the spans were computed for
+  uint64_t edit_gen = 0;         // the edit generation of the text the spans were computed for
   bool needs_same_text = false;  // a diff's spans are only valid on that very text
-  BaselinePtr result;        // what the tags show once every chunk has landed
+  BaselinePtr result;            // what the tags show once every chunk has landed
   bool full = false;
 };
 
