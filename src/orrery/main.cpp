@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
+
+#include <unistd.h>
 
 #include <fmt/core.h>
 
@@ -24,6 +27,8 @@
 #include "orrery/version.hpp"
 
 namespace orrery {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -130,13 +135,13 @@ std::function<std::optional<std::string>()> protocol_reader(std::function<void(s
 
 // Every runtime an evaluator can be made for: kelp in process, the kelp child over nREPL, and the nREPL servers
 // a person starts (JVM Clojure, any other).
+}  // namespace
+
 void register_runtimes() {
   session::register_in_process();
   nrepl::register_nrepl();
   nrepl::register_attach();
 }
-
-}  // namespace
 
 int serve_mcp(const ServeMcpOptions& options) {
   // First of all, before anything can print: descriptor 1 goes to standard error, so a println from user code
@@ -181,16 +186,33 @@ int attach_mcp(const AttachArgs&) {
   return not_in_this_build("orrery: attaching to a window is not in this build yet.");
 }
 
-int open_window(const WindowOptions&) {
-  return not_in_this_build("orrery: the window is not in this build yet.");
+int open_window(const WindowOptions& options) {
+  // The window is its own program beside this one, run in this process's place: linking GTK here would cost every
+  // agent-server start tens of milliseconds.
+  std::error_code ec;
+  fs::path window = fs::read_symlink("/proc/self/exe", ec).parent_path() / "orrery-window";
+  if (ec) window = "orrery-window";
+  std::vector<std::string> args{window.string()};
+  if (!options.plugins) args.push_back("--no-plugins");
+  args.insert(args.end(), options.argv.begin() + (options.argv.empty() ? 0 : 1), options.argv.end());
+  std::vector<char*> cargs;
+  for (auto& a : args) cargs.push_back(a.data());
+  cargs.push_back(nullptr);
+  ::execv(window.c_str(), cargs.data());
+  std::string line = "orrery: couldn't start the window program " + window.string() + ": " +
+                     std::error_code(errno, std::generic_category()).message() + "\n";
+  std::fputs(line.c_str(), stderr);
+  return 1;
 }
 
 int run_main(const Args& args, bool plugins) {
   drop_bundle_dyld();
   if (is_version_arg(args)) return print_version();
-  login_path::start();  // a desktop launch's bare PATH: ask the login shell on a worker thread, once
   auto cwd = working_directory();
   if (!cwd) return 1;
+  // The window program asks the login shell itself; starting the lookup here would leave its shell behind.
+  const bool window = !attach_args(args, *cwd) && !mcp_args(args, *cwd);
+  if (!window) login_path::start();  // a desktop launch's bare PATH: ask the login shell on a worker thread, once
   if (auto attach = attach_args(args, *cwd)) return attach_mcp(*attach);
   if (auto mcp = mcp_args(args, *cwd)) {
     return mcp->window ? serve_mcp_window({mcp->dir, plugins}) : serve_mcp({mcp->dir, std::nullopt});

@@ -79,6 +79,9 @@ int serve_mcp_window(const ServeMcpWindowOptions& options);
 int attach_mcp(const AttachArgs& options);
 int open_window(const WindowOptions& options);
 
+// Registers every runtime's evaluator factory: in process, the kelp child over nREPL, and attaching.
+void register_runtimes();
+
 // Chooses and runs the mode for `args` (already without "--no-plugins"); answers the exit status. The caller ends
 // the process through the shutdown.
 int run_main(const Args& args, bool plugins);

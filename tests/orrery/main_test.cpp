@@ -133,9 +133,6 @@ TEST(OrreryBin, ModesNotInThisBuildSayOneSentenceAndExit2) {
       {"--mcp", "--window", "proj"},
       {"--mcp-attach"},
       {"--no-plugins", "--mcp-attach", "proj"},
-      {},
-      {"a.clj"},
-      {"--help"},
   };
   for (const auto& args : cases) {
     Args argv{ORRERY_BIN};

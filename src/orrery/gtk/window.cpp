@@ -1,0 +1,1342 @@
+#include "orrery/gtk/window.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <variant>
+
+#include "kelp/data/string.hpp"
+#include "kelp/print/printer.hpp"
+#include "orrery/commands.hpp"
+#include "orrery/console.hpp"
+#include "orrery/dialect.hpp"
+#include "orrery/gtk/appearance.hpp"
+#include "orrery/gtk/buffer.hpp"
+#include "orrery/gtk/callbacks.hpp"
+#include "orrery/gtk/console_view.hpp"
+#include "orrery/gtk/dialogs.hpp"
+#include "orrery/gtk/editor.hpp"
+#include "orrery/mcp/tools.hpp"
+#include "orrery/nrepl/evaluator.hpp"
+#include "orrery/runtime_registry.hpp"
+#include "orrery/tabs.hpp"
+#include "orrery/text_file.hpp"
+#include "orrery/theme.hpp"
+
+namespace fs = std::filesystem;
+
+namespace orrery::gtk {
+
+LaunchSplit launch_split(LaunchOptions base, const std::vector<fs::path>& paths, bool first_is_dir) {
+  LaunchSplit split{std::move(base), {}};
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (i == 0) {
+      (first_is_dir ? split.launch.dir : split.launch.file) = paths[0];
+    } else {
+      split.rest.push_back(paths[i]);
+    }
+  }
+  return split;
+}
+
+namespace {
+
+fs::path home_dir() {
+  const char* home = std::getenv("HOME");
+  return home ? fs::path(home) : fs::path();
+}
+
+std::string display_folder(const fs::path& folder) { return tabs::home_relative(folder, home_dir()); }
+
+console::Kind output_kind(eval::OutputKind k) {
+  return k == eval::OutputKind::Err ? console::Kind::Err : console::Kind::Out;
+}
+
+std::string runtime_display(const dialect::Selection& s) {
+  if (s.profile) {
+    if (auto name = s.profile->runtime_display_name(s.runtime)) return *name;
+  }
+  return dialect::runtime_name(s.runtime);
+}
+
+struct TabRec {
+  int id = 0;
+  std::shared_ptr<Editor> editor;
+  GtkWidget* page = nullptr;   // the editor's widget, the notebook page
+  GtkWidget* label = nullptr;  // the tab strip's label
+  std::optional<fs::path> path;
+  std::optional<dialect::Selection> selection;  // of the file; none for Untitled
+  std::optional<tabs::Stat> seen;               // the stat the tab last followed
+  std::optional<tabs::Stat> pending;            // a moved stat waiting a tick to settle
+  bool missing_reported = false;
+  // The file changed on disk while the tab had unsaved edits: the next Save asks before writing over it.
+  bool disk_changed_under_edits = false;
+};
+
+class WindowImpl final : public Window, public std::enable_shared_from_this<WindowImpl> {
+ public:
+  WindowImpl(GtkApplication* app, LaunchOptions options) : app_(app), options_(std::move(options)) {}
+
+  void build();
+
+  GtkWindow* gtk_window() override { return window_; }
+  ConsoleView& console() override { return *console_; }
+  std::shared_ptr<Editor> active_editor() override {
+    TabRec* t = active();
+    return t ? t->editor : nullptr;
+  }
+  evaluator::EvaluatorPtr evaluator() override { return ev_; }
+  std::string status() override { return gtk_label_get_text(GTK_LABEL(status_label_)); }
+  std::string title() override {
+    const char* t = gtk_window_get_title(window_);
+    return t ? t : "";
+  }
+  bool is_closed() override { return closed_; }
+
+  std::size_t tab_count() override { return tabs_.size(); }
+  std::size_t active_index() override { return index_of(active_id_).value_or(0); }
+  std::vector<std::string> tab_labels() override { return tabs::labels(tab_views()); }
+  std::optional<fs::path> tab_path(std::size_t i) override {
+    return i < tabs_.size() ? tabs_[i].path : std::nullopt;
+  }
+  std::shared_ptr<Editor> tab_editor(std::size_t i) override {
+    return i < tabs_.size() ? tabs_[i].editor : nullptr;
+  }
+  void new_tab() override;
+  void select_tab(std::size_t index) override;
+  void close_active_tab() override;
+  std::optional<std::string> open_file(const fs::path& path) override;
+  void open_dialog() override;
+  void save() override;
+  void save_as() override;
+  std::optional<std::string> save_to(const fs::path& path) override;
+  void poll_disk() override;
+
+  void run() override;
+  void run_form() override;
+  void run_selection() override;
+  void stop() override;
+
+  void set_theme(const std::string& choice) override;
+  void cycle_theme() override { set_theme(theme::next_theme(theme_choice_)); }
+  std::string theme_choice() override { return theme_choice_; }
+
+  void request_close() override {
+    if (!closed_) gtk_window_close(window_);
+  }
+
+ private:
+  // --- Building ---
+  void build_header();
+  void build_status_bar();
+  void build_console();
+  void connect_window();
+  int handle_window_key(guint keyval, GdkModifierType state);
+
+  // --- Tabs ---
+  TabRec* active() {
+    auto i = index_of(active_id_);
+    return i ? &tabs_[*i] : nullptr;
+  }
+  std::optional<std::size_t> index_of(int id) const {
+    for (std::size_t i = 0; i < tabs_.size(); ++i) {
+      if (tabs_[i].id == id) return i;
+    }
+    return std::nullopt;
+  }
+  std::vector<tabs::Tab> tab_views() {
+    std::vector<tabs::Tab> v;
+    for (auto& t : tabs_) v.push_back({t.path, t.editor->is_dirty()});
+    return v;
+  }
+  TabRec& add_tab(const std::optional<fs::path>& path, const std::string& text, std::optional<std::size_t> after);
+  void remove_tab(std::size_t index);
+  void activate_tab(int id);
+  void relabel();
+  void update_title();
+  std::string tab_name(const TabRec& t) {
+    return t.path ? t.path->filename().string() : std::string("Untitled");
+  }
+  void fill_tab(TabRec& t, const fs::path& path, const text_file::Loaded& loaded);
+  void follow_disk(TabRec& t);
+
+  // --- Saving and closing ---
+  void save_tab(int id, std::function<void(bool saved)> done);
+  std::optional<std::string> save_tab_to(TabRec& t, const fs::path& path);
+  gboolean on_close_request();
+  void close_choice(int choice, std::vector<int> dirty_ids);
+  void save_all(std::vector<int> ids);
+  void close_later();
+  void real_quit();
+
+  // --- Runtime ---
+  dialect::Selection select_for(const std::optional<fs::path>& path, bool folder);
+  void start_runtime();
+  void start_and_report(const evaluator::EvaluatorPtr& ev, const dialect::Selection& sel);
+  void apply_selection(const dialect::Selection& sel);
+  void refresh_prompt();
+  void refresh_dialect_label();
+  void apply_reset_toggle();
+  evaluator::EvalOptions eval_options(bool is_run);
+  void eval_entry(const std::string& code, const evaluator::Owner& owner, bool echo);
+  void set_status(const std::string& s) { gtk_label_set_text(GTK_LABEL(status_label_), s.c_str()); }
+  void say(console::Kind kind, std::string text) {
+    if (!text.ends_with('\n')) text += '\n';
+    console_->append(kind, std::move(text));
+  }
+
+  GtkApplication* app_;
+  LaunchOptions options_;
+  GtkWindow* window_ = nullptr;
+  GtkWidget* notebook_ = nullptr;
+  GtkWidget* paned_ = nullptr;
+  GtkWidget* run_button_ = nullptr;
+  GtkWidget* stop_button_ = nullptr;
+  GtkWidget* open_button_ = nullptr;
+  GtkWidget* save_button_ = nullptr;
+  GtkWidget* new_tab_button_ = nullptr;
+  GtkWidget* reset_check_ = nullptr;
+  GtkWidget* title_label_ = nullptr;
+  GtkWidget* subtitle_label_ = nullptr;
+  GtkWidget* status_label_ = nullptr;
+  GtkWidget* position_label_ = nullptr;
+  GtkWidget* dialect_label_ = nullptr;
+  std::shared_ptr<ConsoleView> console_;
+
+  std::vector<TabRec> tabs_;
+  int active_id_ = 0;
+  int next_id_ = 1;
+
+  evaluator::EvaluatorPtr ev_;
+  dialect::Selection sel_;
+  dialect::ResetState reset_state_;
+  bool updating_reset_ = false;
+
+  bool confirmed_close_ = false;
+  bool alert_pending_ = false;
+  bool closed_ = false;
+  guint disk_timer_ = 0;
+
+  std::string theme_choice_ = std::string(theme::AUTO);
+  int font_px_ = DEFAULT_FONT_PX;
+};
+
+// Every open window, so a window lives as long as its GtkWindow whoever else holds it.
+std::vector<std::shared_ptr<WindowImpl>>& open_windows() {
+  static std::vector<std::shared_ptr<WindowImpl>> all;
+  return all;
+}
+
+// --- Building ----------------------------------------------------------------------------------------------------
+
+void WindowImpl::build() {
+  window_ = GTK_WINDOW(app_ ? gtk_application_window_new(app_) : gtk_window_new());
+  gtk_window_set_default_size(window_, DEFAULT_WIDTH, DEFAULT_HEIGHT);
+
+  build_header();
+  notebook_ = gtk_notebook_new();
+  gtk_notebook_set_scrollable(GTK_NOTEBOOK(notebook_), TRUE);
+  gtk_notebook_set_show_border(GTK_NOTEBOOK(notebook_), FALSE);
+  build_console();
+
+  paned_ = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
+  gtk_paned_set_start_child(GTK_PANED(paned_), notebook_);
+  gtk_paned_set_end_child(GTK_PANED(paned_), console_->widget());
+  gtk_paned_set_resize_start_child(GTK_PANED(paned_), TRUE);
+  gtk_paned_set_shrink_start_child(GTK_PANED(paned_), FALSE);
+  gtk_paned_set_shrink_end_child(GTK_PANED(paned_), FALSE);
+  gtk_paned_set_position(GTK_PANED(paned_), SPLIT_POSITION);
+  gtk_widget_set_vexpand(paned_, TRUE);
+
+  GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_box_append(GTK_BOX(column), paned_);
+  build_status_bar();
+  GtkWidget* status_bar = gtk_widget_get_parent(status_label_);
+  gtk_box_append(GTK_BOX(column), status_bar);
+  gtk_window_set_child(window_, column);
+
+  set_theme(theme_choice_);
+  connect_window();
+
+  // The first tab: the launch file, an empty tab remembering a missing file's path, or Untitled.
+  std::optional<fs::path> first_path;
+  std::string first_text;
+  std::optional<std::string> refusal;
+  bool invalid_utf8 = false;
+  if (options_.file) {
+    std::error_code ec;
+    if (fs::exists(*options_.file, ec)) {
+      auto read = text_file::read_for_tab(*options_.file);
+      if (auto* loaded = std::get_if<text_file::Loaded>(&read)) {
+        first_path = options_.file;
+        first_text = loaded->text;
+        invalid_utf8 = loaded->had_invalid_utf8;
+      } else {
+        refusal = std::get<text_file::Refused>(read).message;
+      }
+    } else {
+      first_path = options_.file;
+    }
+  }
+  TabRec& first = add_tab(first_path, first_text, std::nullopt);
+  activate_tab(first.id);
+  if (refusal) say(console::Kind::Error, "; open: " + *refusal);
+  if (invalid_utf8) {
+    say(console::Kind::System,
+        "This file isn't valid UTF-8; unreadable bytes show as \xEF\xBF\xBD and saving will replace them.");
+  }
+
+  sel_ = options_.file ? select_for(options_.file, false)
+                       : select_for(options_.dir ? options_.dir : std::optional<fs::path>(options_.cwd), true);
+  try {
+    ev_ = evaluator::make(sel_);
+    runtime_registry().register_evaluator(ev_);
+  } catch (const std::exception& e) {
+    say(console::Kind::Error, std::string("; runtime: ") + e.what());
+  }
+  start_runtime();
+
+  disk_timer_ = timeout_add(DISK_POLL_MS, [weak = weak_from_this()]() -> bool {
+    auto self = weak.lock();
+    if (!self || self->closed_) return false;
+    self->poll_disk();
+    return true;
+  });
+
+  gtk_window_present(window_);
+  if (auto ed = active_editor()) ed->focus();
+  // For the start-up benchmark: close as soon as the first frame is painted.
+  if (std::getenv("ORRERY_QUIT_AFTER_FIRST_FRAME")) {
+    if (GdkFrameClock* clock = gtk_widget_get_frame_clock(GTK_WIDGET(window_))) {
+      connect<void(GdkFrameClock*)>(clock, "after-paint", [weak = weak_from_this()](GdkFrameClock*) {
+        auto self = weak.lock();
+        if (!self || self->closed_) return;
+        std::fputs("orrery: first frame painted\n", stderr);
+        self->confirmed_close_ = true;
+        self->request_close();
+      });
+    }
+  }
+}
+
+void WindowImpl::build_header() {
+  GtkWidget* header = gtk_header_bar_new();
+  run_button_ = gtk_button_new_with_label("\u25B6 Run");
+  stop_button_ = gtk_button_new_with_label("Stop");
+  open_button_ = gtk_button_new_with_label("Open\u2026");
+  save_button_ = gtk_button_new_with_label("Save\u2026");
+  new_tab_button_ = gtk_button_new_from_icon_name("tab-new-symbolic");
+  gtk_widget_set_tooltip_text(new_tab_button_, "New Tab");
+  reset_check_ = gtk_check_button_new_with_label("Reset on Run");
+  gtk_check_button_set_active(GTK_CHECK_BUTTON(reset_check_), TRUE);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), run_button_);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), stop_button_);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header), reset_check_);
+  // End buttons pack from the edge inwards: the last packed stands leftmost.
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), new_tab_button_);
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), save_button_);
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), open_button_);
+
+  GtkWidget* titles = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_widget_set_valign(titles, GTK_ALIGN_CENTER);
+  title_label_ = gtk_label_new("Untitled");
+  gtk_widget_add_css_class(title_label_, "title");
+  subtitle_label_ = gtk_label_new("");
+  gtk_widget_add_css_class(subtitle_label_, "subtitle");
+  gtk_label_set_ellipsize(GTK_LABEL(subtitle_label_), PANGO_ELLIPSIZE_START);
+  gtk_box_append(GTK_BOX(titles), title_label_);
+  gtk_box_append(GTK_BOX(titles), subtitle_label_);
+  gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), titles);
+  gtk_window_set_titlebar(window_, header);
+
+  auto weak = weak_from_this();
+  auto on_click = [this, weak](GtkWidget* button, std::function<void(WindowImpl&)> action) {
+    connect<void(GtkButton*)>(button, "clicked", [weak, action](GtkButton*) {
+      auto self = weak.lock();
+      if (!self) return;
+      try {
+        action(*self);
+      } catch (const std::exception& e) {
+        self->set_status(e.what());
+      }
+    });
+  };
+  on_click(run_button_, [](WindowImpl& w) { w.run(); });
+  on_click(stop_button_, [](WindowImpl& w) { w.stop(); });
+  on_click(open_button_, [](WindowImpl& w) { w.open_dialog(); });
+  on_click(save_button_, [](WindowImpl& w) { w.save(); });
+  on_click(new_tab_button_, [](WindowImpl& w) { w.new_tab(); });
+  connect<void(GtkCheckButton*)>(reset_check_, "toggled", [weak](GtkCheckButton* b) {
+    auto self = weak.lock();
+    if (!self || self->updating_reset_ || !self->ev_) return;
+    self->ev_->set_mode(gtk_check_button_get_active(b) ? evaluator::Mode::Reset : evaluator::Mode::Accumulate);
+  });
+}
+
+void WindowImpl::build_status_bar() {
+  GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  gtk_widget_add_css_class(bar, "orrery-status");
+  gtk_widget_set_margin_start(bar, 8);
+  gtk_widget_set_margin_end(bar, 8);
+  gtk_widget_set_margin_top(bar, 2);
+  gtk_widget_set_margin_bottom(bar, 2);
+  status_label_ = gtk_label_new("Ready");
+  gtk_label_set_xalign(GTK_LABEL(status_label_), 0);
+  gtk_label_set_ellipsize(GTK_LABEL(status_label_), PANGO_ELLIPSIZE_END);
+  gtk_widget_set_hexpand(status_label_, TRUE);
+  position_label_ = gtk_label_new("Ln 1, Col 1");
+  dialect_label_ = gtk_label_new("");
+  gtk_box_append(GTK_BOX(bar), status_label_);
+  gtk_box_append(GTK_BOX(bar), position_label_);
+  gtk_box_append(GTK_BOX(bar), dialect_label_);
+}
+
+void WindowImpl::build_console() {
+  auto weak = weak_from_this();
+  ConsoleOptions o;
+  o.on_submit = [weak](const ConsoleSubmit& s) {
+    auto self = weak.lock();
+    if (!self || !self->ev_) return;
+    switch (s.action) {
+      case ConsoleSubmit::Action::Eval: self->eval_entry(s.text, evaluator::OWNER_REPL, false); break;
+      case ConsoleSubmit::Action::SendStdin: self->ev_->send_input(s.text); break;
+      case ConsoleSubmit::Action::Eof: self->ev_->send_eof(); break;
+    }
+  };
+  o.history_prev = [weak](const std::string& current) -> std::optional<std::string> {
+    auto self = weak.lock();
+    if (!self || !self->ev_) return std::nullopt;
+    std::string shown;
+    self->ev_->history().update([&](eval::History h) {
+      auto [next, text] = eval::history_prev(std::move(h), current);
+      shown = text;
+      return next;
+    });
+    return shown;
+  };
+  o.history_next = [weak]() -> std::optional<std::string> {
+    auto self = weak.lock();
+    if (!self || !self->ev_) return std::nullopt;
+    std::optional<std::string> shown;
+    self->ev_->history().update([&](eval::History h) {
+      // Not browsing: history_next would answer "" and erase the input.
+      if (h.index >= h.items.size()) return h;
+      auto [next, text] = eval::history_next(std::move(h));
+      shown = text;
+      return next;
+    });
+    return shown;
+  };
+  o.is_evaluating = [weak] {
+    auto self = weak.lock();
+    return self && self->ev_ && self->ev_->is_evaluating();
+  };
+  o.is_waiting = [weak] {
+    auto self = weak.lock();
+    return self && self->ev_ && self->ev_->is_waiting_for_input();
+  };
+  console_ = ConsoleView::make(std::move(o));
+  console_->set_error_fn([c = std::weak_ptr<ConsoleView>(console_)](const std::string& msg) {
+    if (auto cv = c.lock()) cv->append(console::Kind::Error, msg + "\n");
+  });
+}
+
+void WindowImpl::connect_window() {
+  auto weak = weak_from_this();
+  connect<gboolean(GtkWindow*)>(
+      window_, "close-request",
+      [weak](GtkWindow*) -> gboolean {
+        auto self = weak.lock();
+        return self ? self->on_close_request() : FALSE;
+      },
+      TRUE);
+  connect<void(GtkWidget*)>(GTK_WIDGET(window_), "destroy", [weak](GtkWidget*) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->closed_ = true;
+    if (self->disk_timer_) g_source_remove(self->disk_timer_);
+    self->disk_timer_ = 0;
+    auto& all = open_windows();
+    all.erase(std::remove(all.begin(), all.end(), self), all.end());
+  });
+  connect<void(GtkNotebook*, GtkWidget*, guint)>(notebook_, "switch-page",
+                                                  [weak](GtkNotebook*, GtkWidget* page, guint) {
+                                                    auto self = weak.lock();
+                                                    if (!self) return;
+                                                    // The page handed in, never the notebook's current page,
+                                                    // which reads -1 while a page is being removed.
+                                                    for (auto& t : self->tabs_) {
+                                                      if (t.page == page) {
+                                                        if (t.id != self->active_id_) self->activate_tab(t.id);
+                                                        return;
+                                                      }
+                                                    }
+                                                  });
+  GtkEventController* keys = gtk_event_controller_key_new();
+  gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+  connect<gboolean(GtkEventControllerKey*, guint, guint, GdkModifierType)>(
+      keys, "key-pressed", [weak](GtkEventControllerKey*, guint keyval, guint, GdkModifierType state) -> gboolean {
+        auto self = weak.lock();
+        return self ? self->handle_window_key(keyval, state) : FALSE;
+      });
+  gtk_widget_add_controller(GTK_WIDGET(window_), keys);
+}
+
+// The window's keys. The full key map with user bindings replaces this table; until then these are the keys a
+// person needs to edit, run and save.
+int WindowImpl::handle_window_key(guint keyval, GdkModifierType state) {
+  const guint key = gdk_keyval_to_lower(keyval);
+  const bool cmd = state & (GDK_CONTROL_MASK | GDK_META_MASK);
+  const bool shift = state & GDK_SHIFT_MASK;
+  const bool alt = state & GDK_ALT_MASK;
+  if (key == GDK_KEY_F5) return run(), 1;
+  if (key == GDK_KEY_Escape) {
+    if (ev_ && ev_->is_evaluating()) return stop(), 1;
+    return 0;
+  }
+  if (!cmd || alt) return 0;
+  switch (key) {
+    case GDK_KEY_r: return run(), 1;
+    case GDK_KEY_o: return open_dialog(), 1;
+    case GDK_KEY_s: return (shift ? save_as() : save()), 1;
+    case GDK_KEY_w: return close_active_tab(), 1;
+    case GDK_KEY_e: return shift ? 0 : (run_selection(), 1);
+    case GDK_KEY_l: return (shift ? console_->clear_last_output() : console_->clear_output()), 1;
+    case GDK_KEY_t: return shift ? 0 : (new_tab(), 1);
+    case GDK_KEY_m: return shift ? (cycle_theme(), 1) : 0;
+    case GDK_KEY_braceright: select_tab(tabs::cycle_index(active_index(), 1, tabs_.size())); return 1;
+    case GDK_KEY_braceleft: select_tab(tabs::cycle_index(active_index(), -1, tabs_.size())); return 1;
+    default: break;
+  }
+  if (key >= GDK_KEY_1 && key <= GDK_KEY_9) {
+    if (auto i = tabs::index_for_digit(static_cast<int>(key - GDK_KEY_0), tabs_.size())) select_tab(*i);
+    return 1;
+  }
+  return 0;
+}
+
+// --- Tabs --------------------------------------------------------------------------------------------------------
+
+TabRec& WindowImpl::add_tab(const std::optional<fs::path>& path, const std::string& text,
+                           std::optional<std::size_t> after) {
+  TabRec t;
+  t.id = next_id_++;
+  t.editor = Editor::make();
+  t.page = t.editor->widget();
+  t.path = path;
+  if (path) {
+    t.selection = select_for(path, false);
+    t.seen = tabs::stat_of(*path);
+  }
+  gtk_widget_add_css_class(GTK_WIDGET(t.editor->view()), "orrery-code");
+  t.editor->apply_theme(theme::theme(theme::resolve_choice(theme_choice_, system_prefers_dark())));
+  t.editor->set_text(text);
+  const int id = t.id;
+  auto weak = weak_from_this();
+  t.editor->set_error_fn([weak](const std::string& msg) {
+    if (auto self = weak.lock()) self->say(console::Kind::Error, msg);
+  });
+  t.editor->on_dirty_changed([weak, id](bool) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->relabel();
+    if (id == self->active_id_) self->update_title();
+  });
+  t.editor->on_cursor_moved([weak, id](int line, int col) {
+    auto self = weak.lock();
+    if (!self || id != self->active_id_) return;
+    std::string s = "Ln " + std::to_string(line + 1) + ", Col " + std::to_string(col + 1);
+    gtk_label_set_text(GTK_LABEL(self->position_label_), s.c_str());
+  });
+  t.editor->set_keymap_fn([weak](guint keyval, GdkModifierType state, guint) -> int {
+    auto self = weak.lock();
+    if (!self) return 0;
+    const bool cmd = state & (GDK_CONTROL_MASK | GDK_META_MASK);
+    if (cmd && (keyval == GDK_KEY_Return || keyval == GDK_KEY_KP_Enter)) return self->run_form(), 1;
+    return 0;
+  });
+
+  GtkWidget* label_box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
+  t.label = gtk_label_new("Untitled");
+  GtkWidget* close = gtk_button_new_from_icon_name("window-close-symbolic");
+  gtk_button_set_has_frame(GTK_BUTTON(close), FALSE);
+  gtk_widget_set_focus_on_click(close, FALSE);
+  gtk_box_append(GTK_BOX(label_box), t.label);
+  gtk_box_append(GTK_BOX(label_box), close);
+  connect<void(GtkButton*)>(close, "clicked", [weak, id](GtkButton*) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (auto i = self->index_of(id)) {
+      self->activate_tab(id);
+      self->close_active_tab();
+    }
+  });
+
+  std::size_t at = after ? std::min(*after + 1, tabs_.size()) : tabs_.size();
+  tabs_.insert(tabs_.begin() + static_cast<std::ptrdiff_t>(at), std::move(t));
+  TabRec& rec = tabs_[at];
+  gtk_notebook_insert_page(GTK_NOTEBOOK(notebook_), rec.page, label_box, static_cast<int>(at));
+  gtk_notebook_set_tab_reorderable(GTK_NOTEBOOK(notebook_), rec.page, FALSE);
+  relabel();
+  return rec;
+}
+
+void WindowImpl::activate_tab(int id) {
+  auto i = index_of(id);
+  if (!i) return;
+  active_id_ = id;
+  const int page = gtk_notebook_page_num(GTK_NOTEBOOK(notebook_), tabs_[*i].page);
+  // Showing the page that is already current fires no switch-page, so the switch is also done here.
+  if (page >= 0 && gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_)) != page) {
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_), page);
+  }
+  update_title();
+  Offset caret = gtk::caret(tabs_[*i].editor->buffer());
+  GtkTextIter it = iter_at(tabs_[*i].editor->buffer(), caret);
+  std::string s = "Ln " + std::to_string(gtk_text_iter_get_line(&it) + 1) + ", Col " +
+                  std::to_string(gtk_text_iter_get_line_offset(&it) + 1);
+  gtk_label_set_text(GTK_LABEL(position_label_), s.c_str());
+  tabs_[*i].editor->focus();
+}
+
+void WindowImpl::relabel() {
+  auto labels = tabs::labels(tab_views());
+  for (std::size_t i = 0; i < tabs_.size(); ++i) gtk_label_set_text(GTK_LABEL(tabs_[i].label), labels[i].c_str());
+  gtk_notebook_set_show_tabs(GTK_NOTEBOOK(notebook_), tabs_.size() >= 2);
+}
+
+void WindowImpl::update_title() {
+  TabRec* t = active();
+  if (!t) return;
+  const std::string name = tab_name(*t);
+  const bool dirty = t->editor->is_dirty();
+  std::string title = (dirty ? "* " : "") + name + " - Orrery";
+  gtk_window_set_title(window_, title.c_str());
+  gtk_label_set_text(GTK_LABEL(title_label_), ((dirty ? "* " : "") + name).c_str());
+  std::string folder;
+  if (t->path) {
+    fs::path parent = t->path->parent_path();
+    folder = display_folder(parent);
+    if (!folder.starts_with("~")) {
+      // A long folder outside the home: its last two parts after an ellipsis.
+      std::vector<std::string> parts;
+      for (const auto& p : parent) {
+        if (p != "/") parts.push_back(p.string());
+      }
+      if (parts.size() > 2) folder = "\u2026/" + parts[parts.size() - 2] + "/" + parts.back();
+    }
+  }
+  gtk_label_set_text(GTK_LABEL(subtitle_label_), folder.c_str());
+}
+
+void WindowImpl::new_tab() {
+  try {
+    auto after = index_of(active_id_);
+    TabRec& t = add_tab(std::nullopt, "", after);
+    activate_tab(t.id);
+  } catch (const std::exception& e) {
+    say(console::Kind::Error, std::string("; new tab: ") + e.what());
+  }
+}
+
+void WindowImpl::select_tab(std::size_t index) {
+  if (index < tabs_.size()) activate_tab(tabs_[index].id);
+}
+
+void WindowImpl::remove_tab(std::size_t index) {
+  // Out of the list first, so the switch-page that removing the page fires never resolves to it.
+  TabRec t = std::move(tabs_[index]);
+  tabs_.erase(tabs_.begin() + static_cast<std::ptrdiff_t>(index));
+  const bool was_active = t.id == active_id_;
+  if (auto* owners = evaluator::capability<evaluator::Owners>(ev_)) {
+    try {
+      owners->release_owner(std::to_string(t.id));
+    } catch (...) {
+    }
+  }
+  const int page = gtk_notebook_page_num(GTK_NOTEBOOK(notebook_), t.page);
+  if (page >= 0) gtk_notebook_remove_page(GTK_NOTEBOOK(notebook_), page);
+  if (was_active && !tabs_.empty()) activate_tab(tabs_[std::min(index, tabs_.size() - 1)].id);
+  relabel();
+  // One tab left that belongs to another project: the window adopts it.
+  if (tabs_.size() == 1 && tabs_[0].selection && !tabs::is_runnable_here(sel_, tabs_[0].selection) &&
+      !tabs::keeps_window_kelp(sel_, tabs_[0].selection)) {
+    apply_selection(*tabs_[0].selection);
+  }
+}
+
+void WindowImpl::close_active_tab() {
+  TabRec* t = active();
+  if (!t) return;
+  if (tabs_.size() == 1) {
+    request_close();
+    return;
+  }
+  const int id = t->id;
+  if (!t->editor->is_dirty()) {
+    remove_tab(*index_of(id));
+    return;
+  }
+  if (alert_pending_) return;
+  alert_pending_ = true;
+  auto weak = weak_from_this();
+  show_alert(window_, tabs::close_alert({tab_labels()[*index_of(id)]}), [weak, id](int choice) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->alert_pending_ = false;
+    if (choice == 0) {
+      self->save_tab(id, [weak, id](bool saved) {
+        auto s = weak.lock();
+        if (!s || !saved) return;
+        if (auto i = s->index_of(id)) s->remove_tab(*i);
+      });
+    } else if (choice == 1) {
+      if (auto i = self->index_of(id)) self->remove_tab(*i);
+    }
+  });
+}
+
+void WindowImpl::fill_tab(TabRec& t, const fs::path& path, const text_file::Loaded& loaded) {
+  t.path = path;
+  t.selection = select_for(path, false);
+  t.seen = tabs::stat_of(path);
+  t.pending.reset();
+  t.missing_reported = false;
+  t.editor->set_text(loaded.text);
+  if (loaded.had_invalid_utf8) {
+    say(console::Kind::System,
+        "This file isn't valid UTF-8; unreadable bytes show as \xEF\xBF\xBD and saving will replace them.");
+  }
+}
+
+std::optional<std::string> WindowImpl::open_file(const fs::path& path) {
+  if (auto i = tabs::find_open(tab_views(), path)) {
+    activate_tab(tabs_[*i].id);
+    return std::nullopt;
+  }
+  auto read = text_file::read_for_tab(path);
+  if (auto* refused = std::get_if<text_file::Refused>(&read)) {
+    say(console::Kind::Error, "; open: " + refused->message);
+    return refused->message;
+  }
+  const auto& loaded = std::get<text_file::Loaded>(read);
+  TabRec* t = active();
+  if (t && tabs::is_untouched_untitled({t->path, t->editor->is_dirty()}, t->editor->text())) {
+    fill_tab(*t, path, loaded);
+    relabel();
+    update_title();
+    // The only tab now shows a file of another project: the window follows it.
+    if (tabs_.size() == 1 && !tabs::is_runnable_here(sel_, t->selection) &&
+        !tabs::keeps_window_kelp(sel_, t->selection)) {
+      apply_selection(*t->selection);
+    }
+    return std::nullopt;
+  }
+  TabRec& nt = add_tab(std::nullopt, "", index_of(active_id_));
+  fill_tab(nt, path, loaded);
+  relabel();
+  activate_tab(nt.id);
+  return std::nullopt;
+}
+
+void WindowImpl::open_dialog() {
+  TabRec* t = active();
+  FileRequest req{FileMode::Open, std::nullopt, std::nullopt};
+  if (t && t->path) req.folder = t->path->parent_path().string();
+  else if (options_.dir) req.folder = options_.dir->string();
+  auto weak = weak_from_this();
+  file_dialog(window_, req, [weak](FileResult r) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (r.path) self->open_file(*r.path);
+    else if (!r.dismissed) self->say(console::Kind::Error, "; open: " + r.error);
+  });
+}
+
+// --- Saving ------------------------------------------------------------------------------------------------------
+
+std::optional<std::string> WindowImpl::save_tab_to(TabRec& t, const fs::path& path) {
+  const std::string text = t.editor->text();
+  if (auto problem = text_file::save(path, text)) {
+    say(console::Kind::Error, "; save: " + *problem);
+    set_status(*problem);
+    return problem;
+  }
+  const bool path_changed = !t.path || *t.path != path;
+  t.path = path;
+  t.editor->rebase_saved(text);
+  t.seen = tabs::stat_of(path);
+  t.pending.reset();
+  t.missing_reported = false;
+  t.disk_changed_under_edits = false;
+  if (path_changed) {
+    t.selection = select_for(path, false);
+    if (tabs_.size() == 1 && !tabs::is_runnable_here(sel_, t.selection) &&
+        !tabs::keeps_window_kelp(sel_, t.selection)) {
+      apply_selection(*t.selection);
+    }
+  }
+  relabel();
+  update_title();
+  set_status("Saved " + path.filename().string());
+  return std::nullopt;
+}
+
+std::optional<std::string> WindowImpl::save_to(const fs::path& path) {
+  TabRec* t = active();
+  if (!t) return std::string("There is no tab to save.");
+  return save_tab_to(*t, path);
+}
+
+void WindowImpl::save_tab(int id, std::function<void(bool)> done) {
+  auto i = index_of(id);
+  if (!i) return done(false);
+  TabRec& t = tabs_[*i];
+  if (t.path && t.disk_changed_under_edits) {
+    if (alert_pending_) return done(false);
+    alert_pending_ = true;
+    tabs::Alert alert{t.path->filename().string() + " changed on disk after you started editing it. Save your "
+                      "version over it?",
+                      "Saving replaces the text on disk with this tab's text.", {"Save Anyway", "Cancel"}, 1, 1};
+    auto weak = weak_from_this();
+    show_alert(window_, alert, [weak, id, done](int choice) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->alert_pending_ = false;
+      auto j = self->index_of(id);
+      if (!j || choice != 0) return done(false);
+      self->tabs_[*j].disk_changed_under_edits = false;
+      self->save_tab(id, done);
+    });
+    return;
+  }
+  if (t.path) return done(!save_tab_to(t, *t.path));
+  FileRequest req{FileMode::Save, options_.dir ? std::optional(options_.dir->string()) : std::nullopt,
+                  std::string("untitled.clj")};
+  auto weak = weak_from_this();
+  file_dialog(window_, req, [weak, id, done](FileResult r) {
+    auto self = weak.lock();
+    if (!self) return;
+    auto j = self->index_of(id);
+    if (!j || !r.path) {
+      if (!r.dismissed && !r.error.empty()) self->say(console::Kind::Error, "; save: " + r.error);
+      return done(false);
+    }
+    done(!self->save_tab_to(self->tabs_[*j], *r.path));
+  });
+}
+
+void WindowImpl::save() {
+  if (TabRec* t = active()) save_tab(t->id, [](bool) {});
+}
+
+void WindowImpl::save_as() {
+  TabRec* t = active();
+  if (!t) return;
+  FileRequest req{FileMode::Save, std::nullopt, std::string("untitled.clj")};
+  if (t->path) {
+    req.folder = t->path->parent_path().string();
+    req.suggested_name = t->path->filename().string();
+  }
+  const int id = t->id;
+  auto weak = weak_from_this();
+  file_dialog(window_, req, [weak, id](FileResult r) {
+    auto self = weak.lock();
+    if (!self) return;
+    auto i = self->index_of(id);
+    if (!i) return;
+    if (r.path) self->save_tab_to(self->tabs_[*i], *r.path);
+    else if (!r.dismissed) self->say(console::Kind::Error, "; save: " + r.error);
+  });
+}
+
+// --- Following files on disk -------------------------------------------------------------------------------------
+
+void WindowImpl::poll_disk() {
+  std::vector<int> ids;
+  for (auto& t : tabs_) ids.push_back(t.id);
+  for (int id : ids) {
+    auto i = index_of(id);
+    if (!i) continue;
+    try {
+      follow_disk(tabs_[*i]);
+    } catch (const std::exception& e) {
+      say(console::Kind::Error, "; disk: " + tab_name(tabs_[*i]) + ": " + e.what());
+    }
+  }
+}
+
+void WindowImpl::follow_disk(TabRec& t) {
+  if (!t.path) return;
+  tabs::Stat stat = tabs::stat_of(*t.path);
+  if (!t.seen) {
+    t.seen = stat;
+    return;
+  }
+  switch (tabs::stat_step(stat, *t.seen, t.pending)) {
+    case tabs::StatStep::Same: t.pending.reset(); return;
+    case tabs::StatStep::Wait: t.pending = stat; return;
+    case tabs::StatStep::Act: break;
+  }
+  t.seen = stat;
+  t.pending.reset();
+  std::optional<std::string> disk;
+  std::error_code ec;
+  if (fs::exists(*t.path, ec)) {
+    auto read = text_file::read_for_tab(*t.path);
+    if (auto* refused = std::get_if<text_file::Refused>(&read)) {
+      say(console::Kind::System,
+          "; " + t.path->filename().string() + " changed on disk but holds a NUL byte, so this tab keeps its text");
+      (void)refused;
+      return;
+    }
+    disk = std::get<text_file::Loaded>(read).text;
+  }
+  const std::string buffer = t.editor->text();
+  auto action = tabs::disk_follow(t.editor->saved_text(), disk, buffer, t.missing_reported);
+  if (!action) return;
+  const std::string name = t.path->filename().string();
+  switch (*action) {
+    case tabs::DiskAction::Reload:
+      t.editor->reload_text(*disk);
+      t.disk_changed_under_edits = false;
+      say(console::Kind::System, "; " + name + " changed on disk; the tab now shows the new text.");
+      break;
+    case tabs::DiskAction::Warn:
+      t.editor->rebase_saved(*disk);
+      t.disk_changed_under_edits = true;
+      say(console::Kind::System, "; " + name +
+                                     " changed on disk while this tab has unsaved edits. Your edits stay; Save "
+                                     "will ask before it writes over the file's new text.");
+      break;
+    case tabs::DiskAction::Rebase: t.editor->rebase_saved(*disk); break;
+    case tabs::DiskAction::Missing:
+      t.missing_reported = true;
+      say(console::Kind::System, "; " + name + " is gone from disk; Save writes it again.");
+      break;
+  }
+  relabel();
+  if (t.id == active_id_) update_title();
+}
+
+// --- Closing -----------------------------------------------------------------------------------------------------
+
+gboolean WindowImpl::on_close_request() {
+  std::vector<int> dirty;
+  std::vector<std::string> names;
+  auto labels = tabs::labels(tab_views());
+  for (std::size_t i = 0; i < tabs_.size(); ++i) {
+    if (tabs_[i].editor->is_dirty()) {
+      dirty.push_back(tabs_[i].id);
+      std::string label = labels[i];
+      if (label.ends_with(" \u25CF")) label.resize(label.size() - std::string(" \u25CF").size());
+      names.push_back(label);
+    }
+  }
+  if (!dirty.empty() && !confirmed_close_) {
+    if (!alert_pending_) {
+      alert_pending_ = true;
+      auto weak = weak_from_this();
+      show_alert(window_, tabs::close_alert(names), [weak, dirty](int choice) {
+        if (auto self = weak.lock()) {
+          self->alert_pending_ = false;
+          self->close_choice(choice, dirty);
+        }
+      });
+    }
+    return TRUE;
+  }
+  real_quit();
+  return FALSE;
+}
+
+void WindowImpl::close_choice(int choice, std::vector<int> dirty_ids) {
+  if (choice == 0) {
+    save_all(std::move(dirty_ids));
+  } else if (choice == 1) {
+    confirmed_close_ = true;
+    close_later();
+  }
+}
+
+// The window closes again from the main loop, never from inside the close request that asked.
+void WindowImpl::close_later() {
+  on_gui([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (self && !self->closed_) gtk_window_close(self->window_);
+  });
+}
+
+void WindowImpl::save_all(std::vector<int> ids) {
+  if (ids.empty()) {
+    close_later();
+    return;
+  }
+  const int id = ids.front();
+  ids.erase(ids.begin());
+  auto weak = weak_from_this();
+  save_tab(id, [weak, id, ids](bool saved) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (!saved) {
+      // The first tab that did not save stops the sequence and is shown; the window stays open.
+      if (self->index_of(id)) self->activate_tab(id);
+      return;
+    }
+    self->save_all(ids);
+  });
+}
+
+void WindowImpl::real_quit() {
+  closed_ = true;
+  if (disk_timer_) g_source_remove(disk_timer_);
+  disk_timer_ = 0;
+  if (ev_) {
+    try {
+      ev_->stop();
+    } catch (const std::exception& e) {
+      std::string line = std::string("orrery: stopping the runtime failed: ") + e.what() + "\n";
+      std::fputs(line.c_str(), stderr);
+    }
+    runtime_registry().unregister(ev_);
+  }
+  if (app_) g_application_quit(G_APPLICATION(app_));
+}
+
+// --- Runtime -----------------------------------------------------------------------------------------------------
+
+dialect::Selection WindowImpl::select_for(const std::optional<fs::path>& path, bool folder) {
+  mcp::ToolsOptions o;
+  o.dir = options_.cwd;
+  o.settings_path = options_.settings_path;
+  if (!path) return mcp::selection_for(o, std::nullopt);
+  (void)folder;
+  return mcp::selection_for(o, path->string());
+}
+
+void WindowImpl::start_runtime() {
+  for (const auto& w : sel_.warnings) say(console::Kind::System, "; project: " + w);
+  refresh_dialect_label();
+  apply_reset_toggle();
+  refresh_prompt();
+  if (ev_) start_and_report(ev_, sel_);
+}
+
+void WindowImpl::start_and_report(const evaluator::EvaluatorPtr& ev, const dialect::Selection& sel) {
+  if (sel.runtime == dialect::Runtime::InProcess) return;
+  const std::string name = runtime_display(sel);
+  if (sel.runtime == dialect::Runtime::Attach) {
+    if (auto* note = evaluator::capability<evaluator::StartNote>(ev)) say(console::Kind::System, note->start_note());
+    for (const auto& limit : ev->limitations()) say(console::Kind::System, "; Limit: " + limit);
+    return;
+  }
+  set_status("Starting " + name);
+  std::weak_ptr<WindowImpl> weak = weak_from_this();
+  std::weak_ptr<ConsoleView> cv = console_;
+  const std::string folder = sel.project_dir ? display_folder(*sel.project_dir) : std::string();
+  std::thread([weak, cv, ev, name, folder] {
+    std::optional<std::string> problem;
+    try {
+      problem = ev->start();
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+    std::string line;
+    if (problem) {
+      line = "; " + name + " couldn't start: " + *problem + "\n";
+    } else {
+      line = "; " + name + " is running";
+      if (auto* child = dynamic_cast<nrepl::NRepl*>(ev.get())) {
+        auto pid = child->child_pid();
+        auto port = child->child_port();
+        if (pid && port) line += " (pid " + std::to_string(*pid) + ", port " + std::to_string(*port) + ")";
+      }
+      if (!folder.empty()) line += " in " + folder;
+      line += ".\n";
+      for (const auto& limit : ev->limitations()) line += "; Limit: " + limit + "\n";
+    }
+    if (auto c = cv.lock()) c->append(problem ? console::Kind::Error : console::Kind::System, line);
+    on_gui([weak, ev, problem, name] {
+      auto self = weak.lock();
+      if (!self || self->ev_ != ev) return;
+      if (problem) self->set_status(name + " couldn't start.");
+      else if (!ev->is_evaluating()) self->set_status("Ready");
+      self->refresh_prompt();
+    });
+  }).detach();
+}
+
+void WindowImpl::apply_selection(const dialect::Selection& sel) {
+  if (kelp::pr_str(dialect::selection_key(sel)) == kelp::pr_str(dialect::selection_key(sel_))) return;
+  evaluator::EvaluatorPtr next;
+  try {
+    next = evaluator::make(sel);
+  } catch (const std::exception& e) {
+    say(console::Kind::Error, std::string("; switch: ") + e.what());
+    return;
+  }
+  // Registered at once, so the shutdown can never miss it even if the window closes before it starts.
+  runtime_registry().register_evaluator(next);
+  evaluator::EvaluatorPtr old = ev_;
+  if (old) next->history().set(old->history().get());
+  ev_ = next;
+  sel_ = sel;
+  if (old) {
+    std::weak_ptr<ConsoleView> cv = console_;
+    std::thread([old, cv] {
+      try {
+        if (old->is_evaluating()) old->interrupt();
+      } catch (const std::exception& e) {
+        if (auto c = cv.lock()) c->append(console::Kind::Error, std::string("; switch: ") + e.what() + "\n");
+      }
+      try {
+        old->stop();
+      } catch (const std::exception& e) {
+        if (auto c = cv.lock()) c->append(console::Kind::Error, std::string("; switch: ") + e.what() + "\n");
+      }
+      runtime_registry().unregister(old);
+    }).detach();
+  }
+  say(console::Kind::System, "; Switched to " + dialect::label(sel_) + ". The previous session is gone.");
+  start_runtime();
+}
+
+void WindowImpl::refresh_prompt() {
+  evaluator::EvaluatorPtr ev = ev_;
+  if (!ev) return;
+  std::weak_ptr<ConsoleView> cv = console_;
+  on_gui([ev, cv] {
+    auto c = cv.lock();
+    if (!c) return;
+    try {
+      c->set_prompt(ev->prompt_ns());
+    } catch (const std::exception& e) {
+      c->append(console::Kind::Error, std::string("; prompt: ") + e.what() + "\n");
+    }
+  });
+}
+
+void WindowImpl::refresh_dialect_label() {
+  gtk_label_set_text(GTK_LABEL(dialect_label_), dialect::label(sel_).c_str());
+}
+
+void WindowImpl::apply_reset_toggle() {
+  const bool active = gtk_check_button_get_active(GTK_CHECK_BUTTON(reset_check_));
+  dialect::ResetToggle t = dialect::reset_toggle(reset_state_, sel_, active);
+  reset_state_ = t.state;
+  updating_reset_ = true;
+  gtk_check_button_set_active(GTK_CHECK_BUTTON(reset_check_), t.active);
+  updating_reset_ = false;
+  gtk_widget_set_sensitive(reset_check_, t.sensitive);
+  gtk_widget_set_tooltip_text(reset_check_, t.tooltip ? t.tooltip->c_str() : nullptr);
+  if (ev_) ev_->set_mode(t.active ? evaluator::Mode::Reset : evaluator::Mode::Accumulate);
+}
+
+evaluator::EvalOptions WindowImpl::eval_options(bool is_run) {
+  std::weak_ptr<WindowImpl> weak = weak_from_this();
+  std::weak_ptr<ConsoleView> cv = console_;
+  evaluator::EvalOptions o;
+  o.on_output = [cv](eval::OutputKind kind, std::string_view s) {
+    if (auto c = cv.lock()) c->append(output_kind(kind), std::string(s));
+  };
+  o.on_status_change = [weak](eval::RunStatus status) {
+    on_gui([weak, status] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (status == eval::RunStatus::Running) self->set_status("Running\u2026");
+      else if (status == eval::RunStatus::WaitingInput) self->set_status("Waiting for input");
+    });
+  };
+  o.on_complete = [weak, cv, is_run](const eval::Result& result) {
+    const bool stopped = result.status == eval::Status::Interrupted;
+    on_gui([weak, stopped] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->set_status(stopped ? "Stopped" : "Ready");
+      self->refresh_prompt();
+    });
+    auto c = cv.lock();
+    if (!c) return;
+    c->reset_busy_hint();
+    console::ResultLine line = console::result_line(result);
+    if (!result.ref.is_nil()) c->append_result(line.kind, line.text, result.ref);
+    else c->append(line.kind, line.text);
+    c->note_run_end();
+    if (is_run && result.status == eval::Status::Error &&
+        console::error_text(result).find("EOF while reading") != std::string::npos) {
+      on_gui([weak] {
+        auto self = weak.lock();
+        if (!self || !self->active_editor()) return;
+        if (auto msg = console::unclosed_bracket_message(kelp::to_u32(self->active_editor()->text()))) {
+          self->say(console::Kind::Error, *msg);
+        }
+      });
+    }
+  };
+  return o;
+}
+
+void WindowImpl::run() {
+  TabRec* t = active();
+  if (!t || !ev_) return;
+  if (ev_->is_evaluating()) {
+    if (auto busy = ev_->eval("", eval_options(true))) say(console::Kind::System, *busy);
+    return;
+  }
+  if (!tabs::is_runnable_here(sel_, t->selection)) {
+    console_->append(console::Kind::Error, tabs::refusal_message(tab_name(*t), *t->selection, sel_, home_dir()));
+    return;
+  }
+  const std::u32string text = kelp::to_u32(t->editor->text());
+  auto problem = pre_run_problem(text);
+  console_->mark_entry_start();
+  console_->append(console::Kind::System, tabs::run_banner({t->path, t->editor->is_dirty()}));
+  if (problem) {
+    say(console::Kind::Error, *problem);
+    set_status("Ready");
+    return;
+  }
+  evaluator::EvalOptions o = eval_options(true);
+  o.run = true;
+  o.owner = evaluator::OWNER_RUN;
+  if (t->path) o.path = t->path->string();
+  o.reset = gtk_check_button_get_active(GTK_CHECK_BUTTON(reset_check_));
+  console_->note_run_start();
+  if (auto busy = ev_->eval(kelp::to_utf8(text), std::move(o))) say(console::Kind::System, *busy);
+}
+
+void WindowImpl::eval_entry(const std::string& code, const evaluator::Owner& owner, bool echo) {
+  if (!ev_) return;
+  const bool running = ev_->is_evaluating();
+  if (echo) console_->echo_entry(code, !running);
+  evaluator::EvalOptions o = eval_options(false);
+  o.owner = owner;
+  if (owner != evaluator::OWNER_REPL) {
+    if (TabRec* t = active()) o.ns_source = t->editor->text();
+  }
+  if (!running) console_->note_run_start();
+  if (auto busy = ev_->eval(code, std::move(o))) say(console::Kind::System, *busy);
+}
+
+void WindowImpl::run_selection() {
+  TabRec* t = active();
+  if (!t) return;
+  auto code = run_selection_text(t->editor->snapshot());
+  if (!code) return;
+  eval_entry(kelp::to_utf8(*code), std::to_string(t->id), true);
+}
+
+void WindowImpl::run_form() {
+  TabRec* t = active();
+  if (!t) return;
+  Snapshot snap = t->editor->snapshot();
+  auto target = orrery::run_form(snap.text, snap.caret);
+  if (!target) {
+    set_status("No form at the caret.");
+    return;
+  }
+  // Flash the form: select it, then put the caret back unless the selection changed meanwhile.
+  GtkTextBuffer* buf = t->editor->buffer();
+  const Offset caret = snap.caret;
+  gtk::select(buf, target->end, target->start);
+  std::weak_ptr<Editor> ed = t->editor;
+  const Span flashed{target->end, target->start};
+  timeout_add(
+      250,
+      [ed, caret, flashed]() -> bool {
+        auto e = ed.lock();
+        if (!e) return false;
+        Span now = selection_marks(e->buffer());
+        if (now == flashed) place_caret(e->buffer(), caret);
+        return false;
+      },
+      false);
+  eval_entry(kelp::to_utf8(target->text), std::to_string(t->id), true);
+}
+
+void WindowImpl::stop() {
+  if (ev_) ev_->interrupt();
+}
+
+// --- Appearance --------------------------------------------------------------------------------------------------
+
+void WindowImpl::set_theme(const std::string& choice) {
+  theme_choice_ = theme::is_choice(choice) ? choice : std::string(theme::AUTO);
+  const theme::Theme& t = theme::theme(theme::resolve_choice(theme_choice_, system_prefers_dark()));
+  install_theme_css(t, font_px_);
+  if (console_) console_->apply_theme(t);
+  for (auto& tab : tabs_) tab.editor->apply_theme(t);
+}
+
+}  // namespace
+
+std::shared_ptr<Window> Window::make(GtkApplication* app, LaunchOptions options) {
+  auto w = std::make_shared<WindowImpl>(app, std::move(options));
+  open_windows().push_back(w);
+  w->build();
+  return w;
+}
+
+// --- The application ---------------------------------------------------------------------------------------------
+
+namespace {
+
+struct AppState {
+  LaunchOptions base;
+  std::shared_ptr<Window> window;
+};
+
+void report_open_problem(AppState& st, const std::string& msg) {
+  if (st.window) {
+    st.window->console().append(console::Kind::Error, "; Couldn't open: " + msg + "\n");
+  } else {
+    std::string line = "orrery: Couldn't open: " + msg + "\n";
+    std::fputs(line.c_str(), stderr);
+  }
+}
+
+}  // namespace
+
+int start_application(const std::vector<std::string>& argv, LaunchOptions base) {
+  GtkApplication* app = gtk_application_new(
+      nullptr, GApplicationFlags(G_APPLICATION_NON_UNIQUE | G_APPLICATION_HANDLES_OPEN));
+  AppState st{std::move(base), nullptr};
+  connect<void(GApplication*)>(app, "activate", [&st](GApplication* a) {
+    if (!st.window) st.window = Window::make(GTK_APPLICATION(a), st.base);
+  });
+  connect<void(GApplication*, GFile**, int, const char*)>(
+      app, "open", [&st](GApplication* a, GFile** files, int n, const char*) {
+        std::vector<fs::path> paths;
+        for (int i = 0; i < n; ++i) {
+          char* p = g_file_get_path(files[i]);
+          if (p) {
+            paths.emplace_back(p);
+            g_free(p);
+          } else {
+            char* uri = g_file_get_uri(files[i]);
+            report_open_problem(st, std::string(uri ? uri : "(unknown)") + ": not a local file");
+            g_free(uri);
+          }
+        }
+        if (paths.empty()) return;
+        std::vector<fs::path> rest = paths;
+        if (!st.window) {
+          std::error_code ec;
+          LaunchSplit split = launch_split(st.base, paths, fs::is_directory(paths[0], ec));
+          st.window = Window::make(GTK_APPLICATION(a), split.launch);
+          rest = split.rest;
+        }
+        for (const auto& p : rest) st.window->open_file(p);
+      });
+  std::vector<char*> cargs;
+  std::vector<std::string> owned = argv;
+  for (auto& s : owned) cargs.push_back(s.data());
+  cargs.push_back(nullptr);
+  const int status = g_application_run(G_APPLICATION(app), static_cast<int>(owned.size()), cargs.data());
+  st.window.reset();
+  g_object_unref(app);
+  return status;
+}
+
+}  // namespace orrery::gtk
