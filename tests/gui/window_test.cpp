@@ -258,5 +258,29 @@ TEST_F(WindowFiles, OpeningFillsTheUntouchedTabSelectsAnOpenFileAndRefusesNul) {
   EXPECT_EQ(w->tab_labels(), (std::vector<std::string>{"b.clj", "Untitled"}));
 }
 
+TEST(LaunchSplit, TheFirstPathLaunchesAsFolderOrFileAndTheRestOpenAsTabs) {
+  LaunchOptions base;
+  base.cwd = "/w";
+  auto split = launch_split(base, {"/w/proj", "/w/a.clj", "/w/b.clj"}, true);
+  EXPECT_EQ(split.launch.dir, fs::path("/w/proj"));
+  EXPECT_FALSE(split.launch.file);
+  EXPECT_EQ(split.rest, (std::vector<fs::path>{"/w/a.clj", "/w/b.clj"}));
+  split = launch_split(base, {"/w/missing.clj"}, false);
+  EXPECT_EQ(split.launch.file, fs::path("/w/missing.clj"));
+  EXPECT_TRUE(split.rest.empty());
+}
+
+TEST_F(WindowFiles, AMissingLaunchFileOpensEmptyAndSaveCreatesIt) {
+  LaunchOptions o;
+  o.cwd = dir;
+  o.file = dir / "new.clj";
+  w = Window::make(nullptr, o);
+  EXPECT_EQ(w->active_editor()->text(), "");
+  EXPECT_EQ(w->tab_path(0), dir / "new.clj");
+  replace_text("(created)");
+  w->save();
+  EXPECT_EQ(slurp(dir / "new.clj"), "(created)");
+}
+
 }  // namespace
 }  // namespace orrery::gtk

@@ -146,5 +146,13 @@ TEST(OrreryBin, ModesNotInThisBuildSayOneSentenceAndExit2) {
   }
 }
 
+TEST(OrreryBin, TheWindowWithoutADisplaySaysSoInOneSentence) {
+  auto run = run_program({ORRERY_BIN, "a.clj"}, {{"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr}});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("orrery: there is no display", 0), 0u) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+}
+
 }  // namespace
 }  // namespace orrery

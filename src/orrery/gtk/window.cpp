@@ -17,6 +17,7 @@
 #include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
+#include "orrery/login_path.hpp"
 #include "orrery/mcp/tools.hpp"
 #include "orrery/nrepl/evaluator.hpp"
 #include "orrery/runtime_registry.hpp"
@@ -173,6 +174,7 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   // --- Runtime ---
   dialect::Selection select_for(const std::optional<fs::path>& path, bool folder);
   void start_runtime();
+  void say_login_path();
   void start_and_report(const evaluator::EvaluatorPtr& ev, const dialect::Selection& sel);
   void apply_selection(const dialect::Selection& sel);
   void refresh_prompt();
@@ -296,6 +298,7 @@ void WindowImpl::build() {
     say(console::Kind::Error, std::string("; runtime: ") + e.what());
   }
   start_runtime();
+  say_login_path();
 
   disk_timer_ = timeout_add(DISK_POLL_MS, [weak = weak_from_this()]() -> bool {
     auto self = weak.lock();
@@ -1021,6 +1024,20 @@ void WindowImpl::start_runtime() {
   apply_reset_toggle();
   refresh_prompt();
   if (ev_) start_and_report(ev_, sel_);
+}
+
+// The child tools' PATH, once the login shell has answered: waited for off the GTK thread, said through the
+// console's queue (safe from any thread, and a closed window drops it).
+void WindowImpl::say_login_path() {
+  std::weak_ptr<ConsoleView> cv = console_;
+  std::thread([cv] {
+    try {
+      if (auto line = login_path::console_line(login_path::answer())) {
+        if (auto c = cv.lock()) c->append(console::Kind::System, *line + "\n");
+      }
+    } catch (...) {
+    }
+  }).detach();
 }
 
 void WindowImpl::start_and_report(const evaluator::EvaluatorPtr& ev, const dialect::Selection& sel) {
