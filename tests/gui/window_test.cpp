@@ -258,6 +258,47 @@ TEST_F(WindowFiles, OpeningFillsTheUntouchedTabSelectsAnOpenFileAndRefusesNul) {
   EXPECT_EQ(w->tab_labels(), (std::vector<std::string>{"b.clj", "Untitled"}));
 }
 
+TEST_F(WindowRun, AKelpProjectRunsInAKelpChildAndAnotherProjectsTabIsRefused) {
+  fs::create_directory(dir / "proj");
+  spit(dir / "proj" / "deps.edn", "{:paths [\"src\"]}");
+  fs::create_directory(dir / "proj" / "src");
+  spit(dir / "proj" / "src" / "core.clj", "(ns core)\n(println \"from the child\")\n(+ 40 2)\n");
+  LaunchOptions o;
+  o.cwd = dir;
+  o.file = dir / "proj" / "src" / "core.clj";
+  w = Window::make(nullptr, o);
+  ASSERT_TRUE(wait_output(" is running (pid ")) << output();
+  w->run();
+  ASSERT_TRUE(wait_output("=> 42")) << output();
+  EXPECT_NE(output().find("from the child\n"), std::string::npos) << output();
+  ASSERT_TRUE(pump_until([&] { return !w->evaluator()->is_evaluating(); }));
+
+  // A loose file of another dialect in a second tab belongs elsewhere: Run says so and runs nothing.
+  spit(dir / "other.cljs", "(+ 1 1)");
+  w->new_tab();
+  ASSERT_FALSE(w->open_file(dir / "other.cljs"));
+  w->run();
+  ASSERT_TRUE(wait_output("so it can't run here.")) << output();
+  EXPECT_EQ(output().find("=> 2\n"), std::string::npos);
+}
+
+TEST_F(WindowRun, OpeningAnotherRuntimesFileIntoTheOnlyTabSwitchesTheEvaluator) {
+  fs::create_directory(dir / "proj");
+  spit(dir / "proj" / "deps.edn", "{}");
+  spit(dir / "proj" / "a.clj", "(+ 1 2)");
+  fs::create_directory(dir / "loose");
+  LaunchOptions o;
+  o.cwd = dir / "loose";
+  w = Window::make(nullptr, o);
+  auto first = w->evaluator();
+  ASSERT_FALSE(w->open_file(dir / "proj" / "a.clj"));
+  ASSERT_TRUE(wait_output("; Switched to ")) << output();
+  EXPECT_NE(w->evaluator(), first);
+  ASSERT_TRUE(wait_output(" is running (pid ")) << output();
+  w->run();
+  ASSERT_TRUE(wait_output("=> 3")) << output();
+}
+
 TEST(LaunchSplit, TheFirstPathLaunchesAsFolderOrFileAndTheRestOpenAsTabs) {
   LaunchOptions base;
   base.cwd = "/w";

@@ -121,6 +121,11 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
 
   void set_theme(const std::string& choice) override;
   void cycle_theme() override { set_theme(theme::next_theme(theme_choice_)); }
+  void zoom_to(int px) {
+    font_px_ = px;
+    set_theme(theme_choice_);
+    set_status("Font size " + std::to_string(px) + " px");
+  }
   std::string theme_choice() override { return theme_choice_; }
 
   void request_close() override {
@@ -447,6 +452,17 @@ void WindowImpl::build_console() {
 
 void WindowImpl::connect_window() {
   auto weak = weak_from_this();
+  if (app_ && !g_action_map_lookup_action(G_ACTION_MAP(app_), "quit")) {
+    // The application's Quit (the desktop's menu, Ctrl+Q): asks the window to close, with its questions.
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    connect<void(GSimpleAction*, GVariant*)>(quit, "activate", [weak](GSimpleAction*, GVariant*) {
+      if (auto self = weak.lock()) self->request_close();
+    });
+    g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(quit));
+    g_object_unref(quit);
+    const char* accels[] = {"<Control>q", nullptr};
+    gtk_application_set_accels_for_action(app_, "app.quit", accels);
+  }
   connect<gboolean(GtkWindow*)>(
       window_, "close-request",
       [weak](GtkWindow*) -> gboolean {
@@ -508,6 +524,10 @@ int WindowImpl::handle_window_key(guint keyval, GdkModifierType state) {
     case GDK_KEY_l: return (shift ? console_->clear_last_output() : console_->clear_output()), 1;
     case GDK_KEY_t: return shift ? 0 : (new_tab(), 1);
     case GDK_KEY_m: return shift ? (cycle_theme(), 1) : 0;
+    case GDK_KEY_equal:
+    case GDK_KEY_plus: return zoom_to(zoom(font_px_, ZoomDirection::In)), 1;
+    case GDK_KEY_minus: return zoom_to(zoom(font_px_, ZoomDirection::Out)), 1;
+    case GDK_KEY_0: return zoom_to(zoom(font_px_, ZoomDirection::Reset)), 1;
     case GDK_KEY_braceright: select_tab(tabs::cycle_index(active_index(), 1, tabs_.size())); return 1;
     case GDK_KEY_braceleft: select_tab(tabs::cycle_index(active_index(), -1, tabs_.size())); return 1;
     default: break;
