@@ -30,9 +30,17 @@ done
 sorted=($(printf '%s\n' "${times[@]}" | sort -n))
 echo "first frame (launch to exit after it), $n launches: median $(( sorted[n / 2] / 1000 )).$(( sorted[n / 2] % 1000 / 100 )) ms, min $(( sorted[0] / 1000 )) ms, max $(( sorted[n - 1] / 1000 )) ms"
 
-"$build/orrery-bin" "$work/demo.clj" 2>/dev/null &
-pid=$!
-sleep 4
-rss=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
-kill -TERM "$pid"; wait "$pid" 2>/dev/null || true
-echo "idle window resident memory: $(( rss / 1024 )) MB ($rss kB)"
+# Resident memory of the idle window: as it runs here (GTK loads Mesa's software GL, whose LLVM alone is about 44 MB
+# of shared library pages, even with the cairo renderer), and with GL turned off.
+idle_rss() {
+  "$@" "$build/orrery-bin" "$work/demo.clj" 2>/dev/null &
+  local pid=$!
+  sleep 4
+  local rss anon
+  rss=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
+  anon=$(awk '/RssAnon/ {print $2}' "/proc/$pid/status")
+  kill -TERM "$pid"; wait "$pid" 2>/dev/null || true
+  echo "$(( rss / 1024 )) MB resident, $(( anon / 1024 )) MB of it anonymous"
+}
+echo "idle window: $(idle_rss env)"
+echo "idle window without GL (GDK_DEBUG=gl-disable): $(idle_rss env GDK_DEBUG=gl-disable)"
