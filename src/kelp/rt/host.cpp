@@ -222,6 +222,17 @@ Value class_named(std::string_view name, Kind kind) {
   return r.by_name.at(key);
 }
 
+std::vector<ClassExtension>& extensions() {
+  static std::vector<ClassExtension> all;
+  return all;
+}
+
+const ClassExtension* extension_for(std::string_view name) {
+  for (const ClassExtension& e : extensions())
+    if (e.name == name) return &e;
+  return nullptr;
+}
+
 Value class_by_name(const char* name) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
@@ -296,8 +307,19 @@ bool is_instance(const Value& cls, const Value& x) {
   return false;
 }
 
+void add_class(ClassExtension ext) {
+  Registry& r = registry();
+  {
+    std::lock_guard lock(r.mutex);
+    if (!r.get(ext.name)) r.add(ext.name, r.get(ext.super));
+  }
+  extensions().push_back(std::move(ext));
+}
+
 Value static_method(const Value& cls, std::string_view member) {
   if (!detail::is_class(cls)) return {};
+  if (const ClassExtension* e = extension_for(detail::as_class(cls).name()); e && e->static_member)
+    if (Value f = e->static_member(member); !f.is_nil()) return f;
   return detail::find_static_method(detail::as_class(cls).name(), member);
 }
 
@@ -309,6 +331,11 @@ Value static_field(const Value& cls, std::string_view field, bool* found) {
 
 Value invoke_method(const Value& target, std::string_view method, Args args) {
   bool found = false;
+  if (target.is(Kind::Host))
+    if (const ClassExtension* e = extension_for(target.obj()->type_name()); e && e->call) {
+      Value out;
+      if (e->call(target, method, args, &out)) return out;
+    }
   Value out = detail::call_method(target, method, args, &found);
   if (found) return out;
   std::string cls = target.is_nil() ? "nil" : detail::as_class(class_of(target)).name();
@@ -325,6 +352,11 @@ Value get_field(const Value& target, std::string_view field) {
 
 Value construct(const Value& cls, Args args) {
   if (!detail::is_class(cls)) throw_illegal_argument("Unable to construct an instance of " + pr_str(cls));
+  if (const ClassExtension* e = extension_for(detail::as_class(cls).name()); e && e->construct) {
+    Value out;
+    if (e->construct(args, &out)) return out;
+    throw_illegal_argument("No matching ctor found for class " + detail::as_class(cls).name());
+  }
   bool found = false;
   Value out = detail::construct_instance(detail::as_class(cls), args, &found);
   if (!found) throw_illegal_argument("No matching ctor found for class " + detail::as_class(cls).name());
@@ -350,6 +382,8 @@ bool append_object_string(std::string& out, const Value& v) {
     out += m->java_string();
   } else if (is_unbound(v)) {
     out += unbound_text(v);
+  } else if (const ClassExtension* e = v.is(Kind::Host) ? extension_for(v.obj()->type_name()) : nullptr;
+             e && e->to_string && e->to_string(v, out)) {
   } else if (detail::append_collection_string(out, v)) {
   } else {
     return false;

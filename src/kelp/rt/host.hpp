@@ -66,4 +66,17 @@ Value get_field(const Value& target, std::string_view field);
 // (Class. args...) / (new Class args...)
 Value construct(const Value& cls, Args args);
 
+// A class a library adds at start-up (java.io.File and the file streams): its constructors, the methods of objects
+// whose type_name() is its name, its static members and its objects' toString. Each hook answers false (or nil) for
+// what it does not have. Added only while kelp installs its libraries, before any thread runs.
+struct ClassExtension {
+  std::string name;   // "java.io.File"
+  std::string super;  // "java.lang.Object"; a class the host layer already knows
+  bool (*construct)(Args args, Value* out) = nullptr;
+  bool (*call)(const Value& target, std::string_view method, Args args, Value* out) = nullptr;
+  Value (*static_member)(std::string_view member) = nullptr;
+  bool (*to_string)(const Value& v, std::string& out) = nullptr;
+};
+void add_class(ClassExtension ext);
+
 }  // namespace kelp::rt::host
