@@ -1,5 +1,7 @@
 #include "kelp/lib/install.hpp"
 
+#include "kelp/lib/lib_install.hpp"
+
 namespace kelp::lib {
 
 void install_all() {
@@ -10,6 +12,7 @@ void install_all() {
   install_core_ns();
   install_host();
   install_host_process();
+  install_libs();
   install_nrepl();
   install_clojure_string();
   install_compiler_fns();

@@ -1,0 +1,13 @@
+// The natives behind the libraries loaded on require (clojure.edn, clojure.java.io, clojure.java.shell, ...).
+// They live in the namespace kelp.libs, which those libraries call into.
+#pragma once
+
+#include "kelp/rt/namespace.hpp"
+
+namespace kelp::lib {
+
+void install_lib_edn(rt::Namespace* ns);  // lib_edn.cpp
+void install_lib_io(rt::Namespace* ns);   // lib_io.cpp
+void install_libs();                      // lib_install.cpp: all of the above into kelp.libs
+
+}  // namespace kelp::lib
