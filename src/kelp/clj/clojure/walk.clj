@@ -8,8 +8,10 @@
   data structure of the same type, then applies outer to the result."
   [inner outer form]
   (cond
-    (list? form) (outer (with-meta (apply list (map inner form)) (meta form)))
-    (seq? form) (outer (with-meta (doall (map inner form)) (meta form)))
+    (list? form) (outer (apply list (map inner form)))
+    (seq? form) (outer (doall (map inner form)))
+    ;; A record keeps its type: each field is conjoined back into it.
+    (record? form) (outer (reduce (fn [r x] (conj r (inner x))) form form))
     (coll? form) (outer (with-meta (into (empty form) (map inner form)) (meta form)))
     :else (outer form)))
 
