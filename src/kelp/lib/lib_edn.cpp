@@ -52,7 +52,10 @@ Value read_value(std::string_view text, const Value& opts, bool from_string) {
     // JVM's EDN reader names no position in its messages.
     if (size_t at = message.find(", starting at line"); from_string && at != std::string_view::npos)
       message = message.substr(0, at);
-    rt::throw_error("java.lang.RuntimeException", std::string(message));
+    // A duplicate is a bad argument to the map or set being built, as JVM's reader reports it.
+    rt::throw_error(message.starts_with("Duplicate key") ? "java.lang.IllegalArgumentException"
+                                                         : "java.lang.RuntimeException",
+                    std::string(message));
   }
   if (v) return *v;
   if (const Value* eof = context.opt("eof")) return *eof;

@@ -433,6 +433,13 @@ bool reader_call(const Value& target, std::string_view m, Args a, Value* out) {
   return false;
 }
 
+// (PushbackReader. rdr) and (BufferedReader. rdr): kelp's readers already push back and read lines.
+bool wrap_reader(Args a, Value* out) {
+  if (a.empty() || !rt::is_input(a[0]) || a.size() > 2) return false;
+  *out = a[0];
+  return true;
+}
+
 bool output_call(const Value& target, std::string_view m, Args a, Value* out) {
   FileOutput* w = as_file_output(target);
   if (m == "close" && a.empty()) return w->close(), *out = Value(), true;
@@ -752,7 +759,8 @@ void install_lib_io(rt::Namespace* ns) {
   using rt::host::ClassExtension;
   rt::host::add_class({"java.io.File", "java.lang.Object", file_construct, file_call, nullptr, file_to_string});
   rt::host::add_class({"java.net.URL", "java.lang.Object", nullptr, url_call, nullptr, url_to_string});
-  rt::host::add_class({"java.io.BufferedReader", "java.io.Reader", nullptr, reader_call, nullptr, nullptr});
+  rt::host::add_class({"java.io.BufferedReader", "java.io.Reader", wrap_reader, reader_call, nullptr, nullptr});
+  rt::host::add_class({"java.io.PushbackReader", "java.io.Reader", wrap_reader, reader_call, nullptr, nullptr});
   rt::host::add_class({"clojure.lang.LineNumberingPushbackReader", "java.io.PushbackReader", nullptr, reader_call,
                        nullptr, nullptr});
   rt::host::add_class({"java.io.BufferedWriter", "java.io.Writer", nullptr, output_call, nullptr, nullptr});
