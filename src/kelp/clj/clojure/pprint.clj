@@ -60,9 +60,24 @@
     "#"
     (block "" [(document k (inc level)) " " :nl (document v (inc level))] "")))
 
+(defn- lift-ns
+  "When every key of m is a keyword or symbol of one namespace: that namespace and the entries with the keys
+  stripped of it."
+  [m]
+  (when (seq m)
+    (loop [ns nil [[k v :as e] & more :as es] (seq m) out []]
+      (if-not es
+        [ns out]
+        (when (or (keyword? k) (symbol? k))
+          (let [kns (namespace k)]
+            (when (and kns (or (nil? ns) (= ns kns)))
+              (recur kns more (conj out [(if (keyword? k) (keyword (name k)) (symbol (name k))) v])))))))))
+
 (defn- document [x level]
   (cond
-    (map? x) (coll-doc "{" x "}" ", " level entry-doc)
+    (map? x) (if-let [[ns entries] (when-not (record? x) (lift-ns x))]
+               (coll-doc (str "#:" ns "{") entries "}" ", " level entry-doc)
+               (coll-doc "{" x "}" ", " level entry-doc))
     (vector? x) (coll-doc "[" x "]" " " level document)
     (set? x) (coll-doc "#{" x "}" " " level document)
     (and (seq? x) (reader-macros (first x)) (next x) (nil? (nnext x)))
