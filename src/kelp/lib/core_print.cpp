@@ -96,7 +96,10 @@ Value read_line_fn(Args) {
 // The file a slurp or spit names: a path string (or anything whose str is one).
 std::string file_arg(const Value& f) {
   if (f.is_nil()) rt::throw_illegal_argument("Cannot open <nil> as an InputStream.");
-  return to_str(f);
+  std::string path = to_str(f);
+  // A resource's file: URL names its file.
+  if (!f.is(Kind::String) && path.starts_with("file:")) path.erase(0, 5);
+  return path;
 }
 
 [[noreturn]] void file_error(const std::string& path) {
