@@ -1,0 +1,16 @@
+# Writes OUT: a C++ table of the files under ROOT, keyed by their path relative to ROOT ("orrery/keymap.edn"),
+# so the installed program, which has no source tree, carries them. Run at build time so edits rebuild the table.
+file(GLOB_RECURSE files RELATIVE ${ROOT} ${ROOT}/*)
+list(SORT files)
+set(body "// Generated from the resources directory; do not edit.\n#include \"orrery/resources.hpp\"\n\n#include <array>\n#include <utility>\n\nnamespace orrery {\nnamespace {\n")
+set(table "")
+set(i 0)
+foreach(f ${files})
+  file(READ ${ROOT}/${f} text)
+  string(APPEND body "const char r${i}[] = R\"orrery_res(${text})orrery_res\";\n")
+  string(APPEND table "      std::pair{std::string_view(\"${f}\"), std::string_view(r${i}, sizeof(r${i}) - 1)},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nstd::optional<std::string_view> resource(std::string_view name) {\n  static constexpr std::array<std::pair<std::string_view, std::string_view>, ${i}> all = {\n${table}  };\n  for (const auto& [path, text] : all)\n    if (path == name) return text;\n  return std::nullopt;\n}\n\n}  // namespace orrery\n")
+file(WRITE ${OUT}.tmp "${body}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different ${OUT}.tmp ${OUT})
