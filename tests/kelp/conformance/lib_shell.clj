@@ -1,0 +1,18 @@
+;; clojure.java.shell/sh: output, errors and exit codes, standard input, the working folder and the environment.
+(require '[clojure.java.shell :as sh] '[clojure.java.io :as io])
+
+(prn :echo (sh/sh "echo" "hello" "world"))
+(prn :exit-and-err (sh/sh "sh" "-c" "echo out; echo err >&2; exit 3"))
+(prn :in (sh/sh "cat" :in "fed through stdin\nsecond line"))
+(prn :in-tr (:out (sh/sh "tr" "a-z" "A-Z" :in "shout")))
+(prn :dir (sh/sh "pwd" :dir "/"))
+(prn :dir-file (:out (sh/sh "pwd" :dir (io/file "/usr"))))
+(prn :env (sh/sh "sh" "-c" "echo \"$ALPHA-$BETA\"" :env {"ALPHA" "a" "BETA" 2}))
+(prn :env-replaces (:out (sh/sh "sh" "-c" "echo \"[$HOME]\"" :env {"X" "1"})))
+(prn :with-sh-dir (sh/with-sh-dir "/tmp" (:out (sh/sh "pwd"))))
+(prn :with-sh-env (sh/with-sh-env {"V" "bound"} (:out (sh/sh "sh" "-c" "echo $V"))))
+(prn :big (count (:out (sh/sh "sh" "-c" "head -c 200000 /dev/zero | tr '\\0' x"))))
+(prn :big-in (count (:out (sh/sh "cat" :in (apply str (repeat 100000 "ab"))))))
+(prn :unicode (:out (sh/sh "printf" "%s" "héllo ☃")))
+(prn :missing (try (sh/sh "no-such-program-zz") (catch java.io.IOException e (.startsWith (.getMessage e) "Cannot run program \"no-such-program-zz\""))))
+(prn :bad-dir (try (sh/sh "pwd" :dir "/no/such/dir") (catch java.io.IOException e (.startsWith (.getMessage e) "Cannot run program \"pwd\""))))
