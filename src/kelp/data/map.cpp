@@ -359,6 +359,9 @@ Value assoc(const Value& map, Value key, Value val) {
     case Kind::Vector:
       if (!key.is_int()) throw ValueError("java.lang.IllegalArgumentException", "Key must be integer.");
       return vector_assoc(map, key.as_int(), std::move(val));
+    case Kind::Other:
+      if (const ExtensionMap* x = as_extension_map(map)) return x->assoc(std::move(key), std::move(val));
+      coll::cannot_cast(map, "clojure.lang.Associative");
     default: coll::cannot_cast(map, "clojure.lang.Associative");
   }
 }
@@ -386,6 +389,9 @@ Value dissoc(const Value& map, const Value& key) {
     case Kind::ArrayMap: return array_dissoc(map.as<ArrayMap>(), key);
     case Kind::HashMap: return hash_dissoc(map.as<HashMap>(), key);
     case Kind::SortedMap: return coll::sorted_dissoc(map, key);
+    case Kind::Other:
+      if (const ExtensionMap* x = as_extension_map(map)) return x->dissoc(key);
+      coll::cannot_cast(map, "clojure.lang.IPersistentMap");
     default: coll::cannot_cast(map, "clojure.lang.IPersistentMap");
   }
 }

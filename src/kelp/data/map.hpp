@@ -15,6 +15,18 @@ namespace kelp {
 
 inline constexpr int64_t ARRAY_MAP_MAX = 8;
 
+// A map the runtime defines beyond the data layer (a record): an object of Kind::Other with the MAP trait, which
+// answers assoc and dissoc itself.
+class ExtensionMap : public Object {
+ public:
+  using Object::Object;
+  virtual Value assoc(Value key, Value val) const = 0;
+  virtual Value dissoc(const Value& key) const = 0;
+};
+inline const ExtensionMap* as_extension_map(const Value& v) {
+  return v.is(Kind::Other) && v.has(MAP) ? static_cast<const ExtensionMap*>(v.obj()) : nullptr;
+}
+
 Value empty_map();
 // Generic over array, hash and sorted maps. assoc on nil makes a map.
 Value assoc(const Value& map, Value key, Value val);

@@ -98,6 +98,9 @@ bool equiv(const Value& a, const Value& b) {
   const Object& oa = *a.obj();
   const Object& ob = *b.obj();
   if (oa.has(SEQUENTIAL) || ob.has(SEQUENTIAL)) return oa.has(SEQUENTIAL) && ob.has(SEQUENTIAL) && sequential_equiv(oa, ob);
+  // A record equals only a record of its own type (it answers for itself); never a plain map.
+  if ((oa.kind() == Kind::Other && oa.has(MAP)) || (ob.kind() == Kind::Other && ob.has(MAP)))
+    return oa.kind() == ob.kind() && oa.equiv_same_category(ob);
   if (oa.has(MAP) || ob.has(MAP)) return oa.has(MAP) && ob.has(MAP) && map_equiv(oa, ob);
   if (oa.has(SET) || ob.has(SET)) return oa.has(SET) && ob.has(SET) && set_equiv(oa, ob);
   if (oa.kind() != ob.kind()) return false;

@@ -11,6 +11,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/host.hpp"
 #include "kelp/rt/thread.hpp"
+#include "kelp/rt/types.hpp"
 
 namespace kelp::exec {
 
@@ -197,7 +198,9 @@ Value SetNode::eval(Frame& f) const {
 Value NewNode::eval(Frame& f) const {
   KELP_EVAL_ARGS(buf, args_, f);
   note_line(line);
-  return rt::host::construct(cls_, buf.args());
+  bool found = false;
+  Value made = rt::types::construct(cls_, buf.args(), &found);
+  return found ? made : rt::host::construct(cls_, buf.args());
 }
 
 Value StaticCallNode::eval(Frame& f) const {
@@ -215,9 +218,16 @@ Value MethodCallNode::eval(Frame& f) const {
   Value target = target_->eval(f);
   KELP_EVAL_ARGS(buf, args_, f);
   note_line(line);
-  return rt::host::invoke_method(target, method_, buf.args());
+  bool found = false;
+  Value out = rt::types::invoke_method(target, method_, buf.args(), &found);
+  return found ? out : rt::host::invoke_method(target, method_, buf.args());
 }
 
-Value FieldNode::eval(Frame& f) const { return rt::host::get_field(target_->eval(f), field_); }
+Value FieldNode::eval(Frame& f) const {
+  Value target = target_->eval(f);
+  bool found = false;
+  Value out = rt::types::get_field(target, field_, &found);
+  return found ? out : rt::host::get_field(target, field_);
+}
 
 }  // namespace kelp::exec

@@ -17,6 +17,7 @@
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/lazy.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/types.hpp"
 #include "kelp/rt/var.hpp"
 
 namespace kelp::lib {
@@ -103,6 +104,7 @@ Value deref(Args a) {
   if (r.is(Kind::Reference)) return r.as<Reference>().deref();
   if (r.is(Kind::Var)) return rt::as_var(r).deref();
   if (r.is(Kind::Reduced)) return seqs::reduced_value(r);
+  if (const Value* f = rt::types::instance_method(r, "deref")) return rt::call(*f, {r});
   cannot_cast(r, "java.util.concurrent.Future");
 }
 

@@ -15,6 +15,7 @@ void install_all() {
   install_libs();
   install_nrepl();
   install_clojure_string();
+  install_types();
   install_compiler_fns();
 }
 

@@ -12,6 +12,7 @@ void install_core_ns();       // namespaces, vars, require and loading, eval (co
 void install_host();          // host interop classes and kelp.host (host.cpp)
 void install_host_process();  // kelp.host's process functions: hooks, signals (host_process.cpp)
 void install_nrepl();         // kelp.nrepl, the nREPL server, and nrepl.middleware (nrepl_lib.cpp)
+void install_types();         // protocols, deftype, defrecord, reify (types.cpp)
 void install_compiler_fns();  // macroexpand, eval, load-string, special-symbol? (in compile/)
 
 void install_all();

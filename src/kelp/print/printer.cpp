@@ -24,6 +24,7 @@
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/types.hpp"
 #include "kelp/rt/var.hpp"
 
 namespace kelp {
@@ -352,6 +353,12 @@ class Printer {
       default: break;
     }
     if (emit_runtime(v)) return;
+    if (o.kind() == Kind::Other && o.has(MAP)) {  // a record: #user.R{:a 1}
+      out_ += '#';
+      out_ += o.type_name();
+      open(v, "{", "}", true);
+      return;
+    }
     if (o.has(MAP)) open_map(v);
     else if (o.has(SET)) open(v, "#{", "}", false);
     else if (o.has(SEQ) || o.has(SEQUENTIAL)) open(v, "(", ")", false);
@@ -634,6 +641,7 @@ void append_str(std::string& out, const Value& v) {
     case Kind::Reduced: out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o)); return;
     case Kind::Host:
     case Kind::Other:
+      if (rt::types::append_to_string(out, v)) return;
       if (!rt::host::append_object_string(out, v)) out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
       return;
     default: break;

@@ -11,6 +11,7 @@
 #include "kelp/rt/lazy.hpp"
 #include "kelp/rt/thread.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/types.hpp"
 #include "kelp/rt/var.hpp"
 
 namespace kelp::rt {
@@ -107,6 +108,11 @@ Value call(const Value& f, Args args) {
         if (args.size() == 2 && o->has(MAP)) return lookup_or(f, args[0], args[1]);
         throw_arity(args.size(), o->type_name());
       }
+      if (const Value* m = types::instance_method(f, "invoke")) {
+        std::vector<Value> all{f};
+        all.insert(all.end(), args.begin(), args.end());
+        return call(*m, Args(all.data(), all.size()));
+      }
       not_callable(f);
   }
 }
@@ -128,7 +134,7 @@ bool is_callable(const Value& v) {
     case Kind::Keyword:
     case Kind::Symbol:
     case Kind::Vector: return true;
-    default: return o->has(MAP) || o->has(SET);
+    default: return o->has(MAP) || o->has(SET) || types::instance_method(v, "invoke");
   }
 }
 
