@@ -81,14 +81,30 @@ Value reset_vals(Args a) {
   return make_vector({std::move(old_v), std::move(new_v)});
 }
 
+const Agent* agent_ref(const Value& v) { return static_cast<const Agent*>(as_reference(v, RT::Agent)); }
+
+// The watch and validator functions serve atoms and agents alike.
 Value add_watch(Args a) {
-  atom_of(a[0]).add_watch(a[1], a[2]);
+  if (const Agent* ag = agent_ref(a[0])) ag->add_watch(a[1], a[2]);
+  else atom_of(a[0]).add_watch(a[1], a[2]);
   return a[0];
 }
 
 Value remove_watch(Args a) {
-  atom_of(a[0]).remove_watch(a[1]);
+  if (const Agent* ag = agent_ref(a[0])) ag->remove_watch(a[1]);
+  else atom_of(a[0]).remove_watch(a[1]);
   return a[0];
+}
+
+Value set_validator(Args a) {
+  if (const Agent* ag = agent_ref(a[0])) ag->set_validator(a[1]);
+  else atom_of(a[0]).set_validator(a[1]);
+  return NIL;
+}
+
+Value get_validator(Args a) {
+  if (const Agent* ag = agent_ref(a[0])) return ag->validator();
+  return atom_of(a[0]).validator();
 }
 
 // --- deref and realized?
@@ -200,8 +216,8 @@ void def_atoms(rt::Namespace* ns) {
       [](Args a) { return Value::boolean(atom_of(a[0]).compare_and_set(a[1], a[2])); }, "([atom oldval newval])");
   def(ns, "add-watch", 3, 3, add_watch, "([reference key fn])");
   def(ns, "remove-watch", 2, 2, remove_watch, "([reference key])");
-  def(ns, "set-validator!", 2, 2, [](Args a) { atom_of(a[0]).set_validator(a[1]); return NIL; }, "([iref validator-fn])");
-  def(ns, "get-validator", 1, 1, [](Args a) { return atom_of(a[0]).validator(); }, "([iref])");
+  def(ns, "set-validator!", 2, 2, set_validator, "([iref validator-fn])");
+  def(ns, "get-validator", 1, 1, get_validator, "([iref])");
   def(ns, "volatile!", 1, 1, [](Args a) { return Value::adopt(new Volatile(a[0])); }, "([val])");
   def(ns, "vreset!", 2, 2, [](Args a) { return volatile_of(a[0]).reset(a[1]); }, "([vol newval])");
   def(ns, "volatile?", 1, 1, [](Args a) { return Value::boolean(is_ref(a[0], RT::Volatile)); }, "([x])");
@@ -242,8 +258,11 @@ void def_exceptions(rt::Namespace* ns) {
 
 }  // namespace
 
+void install_agents(rt::Namespace* core);  // state_agents.cpp
+
 void install_core_state() {
   rt::Namespace* core = rt::core_vars().core;
+  install_agents(core);
   def_atoms(core);
   def_pending(core);
   def_exceptions(core);

@@ -58,7 +58,7 @@ const Reference* as_reference(const Value& v, Reference::Type t) {
 
 Atom::Atom(Value v, Value meta, Value validator)
     : Reference(Type::Atom, std::move(meta)), val_(std::move(v)), validator_(std::move(validator)) {
-  validate(validator_, val_);
+  validate_state(validator_, val_);
 }
 
 Value Atom::deref() const {
@@ -68,16 +68,27 @@ Value Atom::deref() const {
 
 Value Atom::status_map() const { return status("ready", deref()); }
 
-void Atom::validate(const Value& validator, const Value& v) const {
+void validate_state(const Value& validator, const Value& v) {
   if (validator.is_nil()) return;
-  if (!rt::call(validator, {v}).truthy()) rt::throw_illegal_state("Invalid reference state");
+  bool ok = false;
+  try {
+    ok = rt::call(validator, {v}).truthy();
+  } catch (...) {
+    Value ex = caught();
+    const rt::ExceptionClass* cls = &rt::throwable(ex).cls();
+    if (rt::is_subclass(cls, rt::exception_class("java.lang.RuntimeException")) ||
+        rt::is_subclass(cls, rt::exception_class("java.lang.Error")) || rt::is_interrupted_exception(ex))
+      throw;
+    rt::throw_value(rt::make_throwable(rt::exception_class("java.lang.IllegalStateException"),
+                                       make_string("Invalid reference state"), NIL, ex));
+  }
+  if (!ok) rt::throw_illegal_state("Invalid reference state");
 }
 
-void Atom::notify_watches(const Value& watches, const Value& old_v, const Value& new_v) const {
+void notify_watches(const Value& watches, const Value& ref, const Value& old_v, const Value& new_v) {
   if (watches.is_nil()) return;
-  Value self = Value::share(this);
   watches.obj()->each_entry([&](const Value& key, const Value& fn) {
-    rt::call(fn, {key, self, old_v, new_v});
+    rt::call(fn, {key, ref, old_v, new_v});
     return true;
   });
 }
@@ -102,7 +113,7 @@ std::pair<Value, Value> Atom::swap(const Value& f, rt::Args args) const {
     }
     argv[0] = old_v;
     Value new_v = rt::call(f, call_args);
-    validate(validator, new_v);
+    validate_state(validator, new_v);
     Value watches;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -110,7 +121,7 @@ std::pair<Value, Value> Atom::swap(const Value& f, rt::Args args) const {
       val_ = new_v;
       watches = watches_;
     }
-    notify_watches(watches, old_v, new_v);
+    notify_watches(watches, Value::share(this), old_v, new_v);
     return {std::move(old_v), std::move(new_v)};
   }
 }
@@ -121,7 +132,7 @@ std::pair<Value, Value> Atom::reset(Value v) const {
     std::lock_guard<std::mutex> lock(mutex_);
     validator = validator_;
   }
-  validate(validator, v);
+  validate_state(validator, v);
   Value old_v, watches;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -129,7 +140,7 @@ std::pair<Value, Value> Atom::reset(Value v) const {
     val_ = v;
     watches = watches_;
   }
-  notify_watches(watches, old_v, v);
+  notify_watches(watches, Value::share(this), old_v, v);
   return {std::move(old_v), std::move(v)};
 }
 
@@ -139,7 +150,7 @@ bool Atom::compare_and_set(const Value& expected, Value v) const {
     std::lock_guard<std::mutex> lock(mutex_);
     validator = validator_;
   }
-  validate(validator, v);
+  validate_state(validator, v);
   Value old_v, watches;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -148,7 +159,7 @@ bool Atom::compare_and_set(const Value& expected, Value v) const {
     val_ = v;
     watches = watches_;
   }
-  notify_watches(watches, old_v, v);
+  notify_watches(watches, Value::share(this), old_v, v);
   return true;
 }
 
@@ -163,7 +174,7 @@ void Atom::remove_watch(const Value& key) const {
 }
 
 void Atom::set_validator(Value fn) const {
-  validate(fn, deref());
+  validate_state(fn, deref());
   std::lock_guard<std::mutex> lock(mutex_);
   validator_ = std::move(fn);
 }

@@ -1,4 +1,4 @@
-// Reference values: atoms, volatiles, delays, promises and futures (all Kind::Reference).
+// Reference values: atoms, agents, volatiles, delays, promises and futures (all Kind::Reference).
 //
 // Each guards its state with its own mutex and never calls Clojure code while holding it: swap! reads, computes
 // outside the lock, then installs its result only if nobody changed the cell meanwhile (and retries otherwise).
@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "kelp/data/value.hpp"
 #include "kelp/rt/fn.hpp"
@@ -18,7 +20,7 @@ namespace kelp::lib {
 
 class Reference : public Object {
  public:
-  enum class Type : uint8_t { Atom, Volatile, Delay, Promise, Future };
+  enum class Type : uint8_t { Atom, Volatile, Delay, Promise, Future, Agent };
   Reference(Type t, Value meta) : Object(Kind::Reference, 0), type_(t), meta_(std::move(meta)) {}
   Type ref_type() const { return type_; }
   virtual Value deref() const = 0;
@@ -36,6 +38,13 @@ class Reference : public Object {
 // The reference behind v, or null when v is not one of the given type.
 const Reference* as_reference(const Value& v, Reference::Type t);
 
+// Runs a reference's validator on a candidate state: a false answer is IllegalStateException "Invalid reference
+// state"; a RuntimeException or Error from the validator passes through and any other exception becomes that same
+// IllegalStateException's cause, as the JVM's references do.
+void validate_state(const Value& validator, const Value& v);
+// Calls each watch (key ref old new) of a map of key -> fn (or nil).
+void notify_watches(const Value& watches, const Value& ref, const Value& old_v, const Value& new_v);
+
 class Atom final : public Reference {
  public:
   Atom(Value v, Value meta, Value validator);
@@ -52,10 +61,49 @@ class Atom final : public Reference {
   std::string_view type_name() const override { return "clojure.lang.Atom"; }
 
  private:
-  void validate(const Value& validator, const Value& v) const;
-  void notify_watches(const Value& watches, const Value& old_v, const Value& new_v) const;
   mutable std::mutex mutex_;
   mutable Value val_, validator_, watches_;  // watches_: a map of key -> fn, or nil
+};
+
+// An agent: a state changed by actions that run one at a time, in the order they were sent, on worker threads.
+// A failing action leaves the state as it was and, in :fail mode, stops the agent until restart-agent; sends made
+// by an action are held until it succeeds.
+class Agent final : public Reference {
+ public:
+  Agent(Value state, Value meta, Value validator, Value handler, bool continue_on_error);
+  Value deref() const override;
+  Value status_map() const override;
+  // (send a f args...): queues the action, or holds it when called from inside another agent's action. Throws
+  // RuntimeException "Agent is failed, needs restart" while the agent is failed.
+  void send(Value fn, std::vector<Value> args) const;
+  Value error() const;
+  // (restart-agent a state :clear-actions c): answers the new state.
+  Value restart(Value state, bool clear_actions) const;
+  void add_watch(Value key, Value fn) const;
+  void remove_watch(const Value& key) const;
+  void set_validator(Value fn) const;
+  Value validator() const;
+  void set_error_handler(Value fn) const;
+  Value error_handler() const;
+  void set_continue_on_error(bool c) const;
+  bool continue_on_error() const;
+  std::string_view type_name() const override { return "clojure.lang.Agent"; }
+
+  struct Action {
+    Value agent, fn;
+    std::vector<Value> args;
+    rt::FramePtr frames;
+  };
+  // Queues an action without the checks of send (the held sends of a finished action).
+  static void enqueue(Action a);
+
+ private:
+  void run_queue() const;
+  void run_action(const Action& a) const;
+  mutable std::mutex mutex_;
+  mutable std::deque<Action> queue_;
+  mutable bool running_ = false, continue_ = false;
+  mutable Value val_, error_, validator_, watches_, handler_;
 };
 
 class Volatile final : public Reference {
