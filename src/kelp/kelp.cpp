@@ -16,11 +16,12 @@ namespace kelp {
 
 namespace {
 
-// The clojure.core prelude: every built-in source under clojure/core, clojure/core.clj first.
+// The clojure.core prelude: clojure/core.clj, then the other clojure/core_*.clj parts. Namespaces under
+// clojure/core/ (clojure.core.protocols) load on require like any library.
 void load_prelude() {
   std::vector<lib::EmbeddedSource> sources;
   for (const lib::EmbeddedSource& s : lib::embedded_sources())
-    if (s.path.starts_with("clojure/core")) sources.push_back(s);
+    if (s.path == "clojure/core.clj" || s.path.starts_with("clojure/core_")) sources.push_back(s);
   std::sort(sources.begin(), sources.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
   // The prelude reads and defines in clojure.core; user then sees all of clojure.core, as at a JVM start.
   rt::BindingScope in_core({{&rt::as_var(rt::core_vars().ns), rt::ns_value(rt::core_vars().core)}});

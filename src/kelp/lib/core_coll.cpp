@@ -290,6 +290,10 @@ Value empty_of(const Value& coll) {
       });
       return out;
     }
+    case Kind::Other:
+      if (as_extension_map(coll))
+        rt::throw_error("java.lang.UnsupportedOperationException", "Can't create empty: " + std::string(o->type_name()));
+      return NIL;
     default: return NIL;
   }
 }

@@ -103,7 +103,7 @@ Value call(const Value& f, Args args) {
       return *v;
     }
     default:
-      if (o->has(MAP) || o->has(SET)) {
+      if ((o->has(MAP) || o->has(SET)) && !as_extension_map(f)) {  // records are not functions
         if (args.size() == 1) return lookup_or(f, args[0], Value());
         if (args.size() == 2 && o->has(MAP)) return lookup_or(f, args[0], args[1]);
         throw_arity(args.size(), o->type_name());
@@ -134,7 +134,7 @@ bool is_callable(const Value& v) {
     case Kind::Keyword:
     case Kind::Symbol:
     case Kind::Vector: return true;
-    default: return o->has(MAP) || o->has(SET) || types::instance_method(v, "invoke");
+    default: return ((o->has(MAP) || o->has(SET)) && !as_extension_map(v)) || types::instance_method(v, "invoke");
   }
 }
 

@@ -1,4 +1,4 @@
-;; Protocols, records and types (the language's next layer; run once kelp has them).
+;; Protocols, records and types.
 (defprotocol Greet (greet [this]) (greet-with [this greeting]))
 (defrecord Person [name] Greet (greet [_] (str "hi " name)) (greet-with [_ g] (str g " " name)))
 (extend-protocol Greet String (greet [s] (str "str " s)) (greet-with [s g] (str g s)))
