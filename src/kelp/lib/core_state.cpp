@@ -81,30 +81,31 @@ Value reset_vals(Args a) {
   return make_vector({std::move(old_v), std::move(new_v)});
 }
 
-const Agent* agent_ref(const Value& v) { return static_cast<const Agent*>(as_reference(v, RT::Agent)); }
+// The watch and validator functions serve atoms, agents and refs alike.
+template <class F>
+auto on_iref(const Value& v, F&& f) {
+  if (const Reference* r = as_reference(v, RT::Agent)) return f(static_cast<const Agent&>(*r));
+  if (const Reference* r = as_reference(v, RT::Ref)) return f(static_cast<const Ref&>(*r));
+  return f(atom_of(v));
+}
 
-// The watch and validator functions serve atoms and agents alike.
 Value add_watch(Args a) {
-  if (const Agent* ag = agent_ref(a[0])) ag->add_watch(a[1], a[2]);
-  else atom_of(a[0]).add_watch(a[1], a[2]);
+  on_iref(a[0], [&](const auto& r) { r.add_watch(a[1], a[2]); return 0; });
   return a[0];
 }
 
 Value remove_watch(Args a) {
-  if (const Agent* ag = agent_ref(a[0])) ag->remove_watch(a[1]);
-  else atom_of(a[0]).remove_watch(a[1]);
+  on_iref(a[0], [&](const auto& r) { r.remove_watch(a[1]); return 0; });
   return a[0];
 }
 
 Value set_validator(Args a) {
-  if (const Agent* ag = agent_ref(a[0])) ag->set_validator(a[1]);
-  else atom_of(a[0]).set_validator(a[1]);
+  on_iref(a[0], [&](const auto& r) { r.set_validator(a[1]); return 0; });
   return NIL;
 }
 
 Value get_validator(Args a) {
-  if (const Agent* ag = agent_ref(a[0])) return ag->validator();
-  return atom_of(a[0]).validator();
+  return on_iref(a[0], [](const auto& r) { return r.validator(); });
 }
 
 // --- deref and realized?
@@ -259,10 +260,12 @@ void def_exceptions(rt::Namespace* ns) {
 }  // namespace
 
 void install_agents(rt::Namespace* core);  // state_agents.cpp
+void install_refs(rt::Namespace* core);    // state_stm.cpp
 
 void install_core_state() {
   rt::Namespace* core = rt::core_vars().core;
   install_agents(core);
+  install_refs(core);
   def_atoms(core);
   def_pending(core);
   def_exceptions(core);

@@ -20,7 +20,7 @@ namespace kelp::lib {
 
 class Reference : public Object {
  public:
-  enum class Type : uint8_t { Atom, Volatile, Delay, Promise, Future, Agent };
+  enum class Type : uint8_t { Atom, Volatile, Delay, Promise, Future, Agent, Ref };
   Reference(Type t, Value meta) : Object(Kind::Reference, 0), type_(t), meta_(std::move(meta)) {}
   Type ref_type() const { return type_; }
   virtual Value deref() const = 0;
@@ -176,6 +176,32 @@ class Future final : public Pending {
  private:
   rt::TokenPtr token_;
 };
+
+// A ref: a state changed only inside dosync. Transactions take one process-wide lock, so they run one at a time
+// and never retry; a transaction that throws puts back every ref it changed.
+class Ref final : public Reference {
+ public:
+  Ref(Value v, Value meta, Value validator);
+  Value deref() const override;
+  Value status_map() const override;
+  // alter, commute, ref-set: the new value. Throws IllegalStateException "No transaction running" outside dosync.
+  Value alter(const Value& f, rt::Args args) const;
+  Value set(Value v) const;
+  void add_watch(Value key, Value fn) const;
+  void remove_watch(const Value& key) const;
+  void set_validator(Value fn) const;
+  Value validator() const;
+  std::string_view type_name() const override { return "clojure.lang.Ref"; }
+
+ private:
+  friend Value run_in_transaction(const Value& thunk);
+  mutable std::mutex mutex_;
+  mutable Value val_, validator_, watches_;
+};
+
+// (dosync body): runs the thunk as a transaction (or inside the one already running on this thread).
+Value run_in_transaction(const Value& thunk);
+bool in_transaction();
 
 // Ties a thunk's run to a per-object lock (locking): a striped table of recursive mutexes keyed by the object.
 Value call_locked(const Value& lockee, const Value& thunk);

@@ -62,7 +62,11 @@ const Interface INTERFACES[] = {
      [](const Value& v) { return v.has(META) && !v.is(Kind::Var) && !v.is(Kind::Namespace); }},
     {"clojure.lang.IReference", [](const Value& v) { return v.is(Kind::Var) || v.is(Kind::Namespace); }},
     {"clojure.lang.IDeref", [](const Value& v) { return v.is(Kind::Reference) || v.is(Kind::Var); }},
-    {"clojure.lang.IRef", [](const Value& v) { return v.is(Kind::Var) || type_is(v, "clojure.lang.Atom"); }},
+    {"clojure.lang.IRef",
+     [](const Value& v) {
+       return v.is(Kind::Var) || type_is(v, "clojure.lang.Atom") || type_is(v, "clojure.lang.Agent") ||
+              type_is(v, "clojure.lang.Ref");
+     }},
     {"clojure.lang.IAtom", [](const Value& v) { return type_is(v, "clojure.lang.Atom"); }},
     {"clojure.lang.IPending",
      [](const Value& v) {
@@ -140,6 +144,8 @@ const std::pair<const char*, const char*> CLASSES[] = {
     {"clojure.lang.ARef", "clojure.lang.AReference"},
     {"clojure.lang.Var", "clojure.lang.ARef"},
     {"clojure.lang.Atom", "clojure.lang.ARef"},
+    {"clojure.lang.Agent", "clojure.lang.ARef"},
+    {"clojure.lang.Ref", "clojure.lang.ARef"},
     {"clojure.lang.Namespace", "clojure.lang.AReference"},
     {"clojure.lang.Volatile", "java.lang.Object"},
     {"clojure.lang.Delay", "java.lang.Object"},

@@ -30,3 +30,15 @@
   "Evaluates expr and prints the time it took. Returns the value of expr."
   [expr]
   `(time* (fn* [] ~expr)))
+
+(defmacro dosync
+  "Runs the exprs (in an implicit do) in a transaction that encompasses exprs and any nested calls. Starts a
+  transaction if none is already running on this thread. Any uncaught exception will abort the transaction and flow
+  out of dosync."
+  [& exprs]
+  `(sync* (fn* [] ~@exprs)))
+
+(defmacro sync
+  "transaction-flags => TBD, pass nil for now. Runs the exprs (in an implicit do) in a transaction."
+  [flags-ignored-for-now & body]
+  `(sync* (fn* [] ~@body)))
