@@ -1011,108 +1011,36 @@
      (map (fn [x] (if-let [e (find smap x)] (val e) x)) coll))))
 
 ;; ---------------------------------------------------------------------------------------------------------------
-;; Protocols and types. The macros only parse; the natives behind -protocol, -deftype, -reify and extend keep the
-;; protocols and types and do the dispatch.
+;; Protocols and types. The expansions live in kelp.types, loaded on first use, so a start pays nothing for them.
+
+(defn- expand-type-form [f args]
+  (require 'kelp.types)
+  (apply (ns-resolve 'kelp.types (symbol (str "expand-" f))) args))
 
 (defmacro defprotocol
   "A protocol is a named set of named methods and their signatures:
   (defprotocol AProtocolName \"optional doc string\" (method-name [this args*]+ \"optional doc\")*)"
-  [pname & opts+sigs]
-  (let [doc (when (string? (first opts+sigs)) (first opts+sigs))
-        sigs (loop [s (if doc (next opts+sigs) opts+sigs)] (if (keyword? (first s)) (recur (nnext s)) s))
-        sigs (map (fn [[mname & more]]
-                    {:tag nil :name mname :arglists (apply list (filter vector? more))
-                     :doc (first (filter string? more))})
-                  sigs)]
-    `(do (def ~(if doc (vary-meta pname assoc :doc doc) pname)
-           (-protocol (var ~pname) '~(into {} (map (fn [s] [(keyword (:name s)) s]) sigs))
-                      ~(mapv (fn [s] (keyword (:name s))) sigs)))
-         ~@(map (fn [{:keys [name arglists doc]}]
-                  `(def ~(vary-meta name merge (cond-> {:arglists (list 'quote arglists)} doc (assoc :doc doc)))
-                     (-protocol-method (var ~pname) ~(keyword name))))
-                sigs)
-         '~pname)))
-
-(defn- spec-groups
-  ;; Specs as [head methods] pairs, a head being anything but a list: a protocol, an interface, a class or nil.
-  [specs]
-  (loop [s (seq specs) out []]
-    (if s
-      (let [[methods more] (split-with seq? (next s))]
-        (recur (seq more) (conj out [(first s) methods])))
-      out)))
-
-(defn- protocol-head? [head]
-  (let [r (when (symbol? head) (try (resolve head) (catch Throwable _ nil)))]
-    (and (var? r) (map? @r) (contains? @r :sigs))))
-
-(defn- inline-method
-  ;; One method of a type or reify form, each of its arities a (name [this params*] body*) form. The type's fields
-  ;; the body names become locals read from this, unless a parameter hides them.
-  [forms fields]
-  `(fn ~@(map (fn [[_ params & body]]
-                (let [named (set (filter symbol? (tree-seq coll? seq body)))
-                      this (first params)
-                      bound (filter (fn [[_ f]] (and (named f) (not (some #{f} params))))
-                                    (map-indexed vector fields))]
-                  (if (seq bound)
-                    (list params `(let* [~@(mapcat (fn [[i f]] [f `(-field ~this ~i)]) bound)] ~@body))
-                    (list* params body))))
-              forms)))
-
-(defn- inline-specs [specs fields]
-  (vec (mapcat (fn [[head methods]]
-                 [(if (protocol-head? head) head (str head))
-                  (into {} (map (fn [[mname forms]] [(str mname) (inline-method forms fields)])
-                                (group-by first methods)))])
-               (spec-groups specs))))
-
-(defn- class-name-for [tname]
-  (str (apply str (map (fn [c] (if (= c \-) \_ c)) (str (ns-name *ns*)))) "." tname))
-
-(defn- emit-type [tname fields specs kind]
-  (let [cname (class-name-for tname)
-        fields (vec fields)]
-    `(do (-deftype ~cname '~fields ~kind nil)
-         (-deftype ~cname '~fields ~kind ~(inline-specs (drop-while keyword? specs) fields))
-         (defn ~(symbol (str "->" tname))
-           ~(str "Positional factory function for class " cname ".")
-           [~@fields] (new ~tname ~@fields))
-         ~@(when (= kind :record)
-             [`(defn ~(symbol (str "map->" tname))
-                 ~(str "Factory function for class " cname ", taking a map of keywords to field values.")
-                 [m#] (-map->record ~tname m#))])
-         ~tname)))
+  [name & opts+sigs] (expand-type-form 'defprotocol (cons name opts+sigs)))
 
 (defmacro defrecord
   "(defrecord name [fields*] options* specs*): a map type with the given fields, implementing the protocols and
   interfaces the specs name. Defines ->name and map->name."
-  [rname fields & opts+specs]
-  (emit-type rname fields opts+specs :record))
+  [name fields & opts+specs] (expand-type-form 'defrecord (list* name fields opts+specs)))
 
 (defmacro deftype
   "(deftype name [fields*] options* specs*): a type with the given fields, implementing the protocols and
   interfaces the specs name. Defines ->name."
-  [tname fields & opts+specs]
-  (emit-type tname fields opts+specs :type))
+  [name fields & opts+specs] (expand-type-form 'deftype (list* name fields opts+specs)))
 
 (defmacro reify
   "reify creates an object implementing protocols and interfaces: (reify options* specs*). Methods close over the
   environment, like fn."
-  [& opts+specs]
-  `(-reify ~(str (class-name-for "") (gensym "reify__")) ~(inline-specs (drop-while keyword? opts+specs) [])))
-
-(defn- method-map [methods]
-  (into {} (map (fn [[mname forms]]
-                  [(keyword mname) `(fn ~@(mapcat (fn [[_ & tail]] (if (vector? (first tail)) [tail] tail)) forms))])
-                (group-by first methods))))
+  [& opts+specs] (expand-type-form 'reify opts+specs))
 
 (defmacro extend-type
   "Extends the protocols to the type t: (extend-type t (Protocol (method [args] body)+)+)"
-  [t & specs]
-  `(extend ~t ~@(mapcat (fn [[p methods]] [p (method-map methods)]) (spec-groups specs))))
+  [t & specs] (expand-type-form 'extend-type (cons t specs)))
 
 (defmacro extend-protocol
   "Extends the protocol p to several types at once: (extend-protocol p (AType (method [args] body)+)+)"
-  [p & specs]
-  `(do ~@(map (fn [[t methods]] `(extend ~t ~p ~(method-map methods))) (spec-groups specs)) nil))
+  [p & specs] (expand-type-form 'extend-protocol (cons p specs)))
