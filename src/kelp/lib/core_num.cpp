@@ -14,6 +14,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/var.hpp"
 
 namespace kelp::lib {
 
@@ -324,6 +325,40 @@ Value unchecked_int(Args a) {
   return Value::integer(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(x))));
 }
 
+// The int forms take their arguments as 32-bit ints and wrap within 32 bits.
+int32_t low_int(const Value& v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(wrapping_long(v)))); }
+Value int_result(int64_t x) { return Value::integer(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(x)))); }
+
+template <uint64_t (*Op)(uint64_t, uint64_t)>
+Value unchecked_int2(Args a) {
+  return int_result(wrap(Op(static_cast<uint64_t>(int64_t{low_int(a[0])}), static_cast<uint64_t>(int64_t{low_int(a[1])}))));
+}
+
+Value unchecked_int_division(Args a, bool remainder) {
+  int32_t x = low_int(a[0]), y = low_int(a[1]);
+  if (y == 0) rt::throw_arithmetic("/ by zero");
+  if (y == -1) return int_result(remainder ? 0 : -int64_t{x});
+  return Value::integer(remainder ? x % y : x / y);
+}
+
+void def_unchecked_narrow(rt::Namespace* ns) {
+  auto def1 = [&](std::string_view name, rt::NativeBody body) { defn(ns, name, 1, 1, body, NativeDoc{"([x])", nullptr}); };
+  auto def2 = [&](std::string_view name, rt::NativeBody body) { defn(ns, name, 2, 2, body, NativeDoc{"([x y])", nullptr}); };
+  def1("unchecked-byte", [](Args a) { return Value::integer(static_cast<int8_t>(static_cast<uint8_t>(wrapping_long(a[0])))); });
+  def1("unchecked-short", [](Args a) { return Value::integer(static_cast<int16_t>(static_cast<uint16_t>(wrapping_long(a[0])))); });
+  def1("unchecked-char", [](Args a) { return Value::character(static_cast<char16_t>(static_cast<uint64_t>(wrapping_long(a[0])))); });
+  def1("unchecked-float", [](Args a) { return Value::real(static_cast<double>(static_cast<float>(num::to_double(a[0])))); });
+  def1("unchecked-double", [](Args a) { return Value::real(num::to_double(a[0])); });
+  def1("unchecked-negate-int", [](Args a) { return int_result(-int64_t{low_int(a[0])}); });
+  def1("unchecked-inc-int", [](Args a) { return int_result(int64_t{low_int(a[0])} + 1); });
+  def1("unchecked-dec-int", [](Args a) { return int_result(int64_t{low_int(a[0])} - 1); });
+  def2("unchecked-add-int", unchecked_int2<u_add>);
+  def2("unchecked-subtract-int", unchecked_int2<u_sub>);
+  def2("unchecked-multiply-int", unchecked_int2<u_mul>);
+  def2("unchecked-divide-int", [](Args a) { return unchecked_int_division(a, false); });
+  def2("unchecked-remainder-int", [](Args a) { return unchecked_int_division(a, true); });
+}
+
 // --- Bit operations work on longs only.
 
 int64_t bits(const Value& v) {
@@ -504,6 +539,7 @@ void def_arithmetic(rt::Namespace* ns) {
   def(ns, "unchecked-negate", 1, 1, unchecked_negate, "([x])");
   def(ns, "unchecked-long", 1, 1, unchecked_long, "([x])");
   def(ns, "unchecked-int", 1, 1, unchecked_int, "([x])");
+  def_unchecked_narrow(ns);
   def(ns, "rand", 0, 1, rand, "([] [n])");
   def(ns, "rand-int", 1, 1, rand_int, "([n])");
 }
@@ -548,6 +584,9 @@ void def_bits(rt::Namespace* ns) {
 
 void install_core_num() {
   rt::Namespace* core = rt::core_vars().core;
+  num::set_math_context_var(&rt::as_var(defvar(core, "*math-context*", NIL, true)));
+  defn(core, "math-context*", 2, 2, [](rt::Args a) { return num::math_context(a[0], a[1]); },
+       NativeDoc{"([precision rounding])", nullptr});
   def_predicates(core);
   def_arithmetic(core);
   def_coercions(core);

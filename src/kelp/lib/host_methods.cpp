@@ -725,6 +725,10 @@ Value construct_instance(const HostClass& cls, Args a, bool* found) {
     if (a.size() == 1 && is_input(a[0])) return a[0];
   } else if (n == "java.lang.Thread") {
     return lib::process::construct_thread(a, found);
+  } else if (n == "java.math.BigInteger") {
+    if (a.size() == 1 && a[0].is(Kind::String)) return call_core("biginteger", a);
+  } else if (n == "java.math.BigDecimal") {
+    if (a.size() == 1 && (a[0].is(Kind::String) || a[0].is_int() || a[0].is(Kind::BigInt))) return call_core("bigdec", a);
   }
   *found = false;
   return {};

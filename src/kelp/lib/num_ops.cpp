@@ -5,7 +5,10 @@
 #include <string>
 
 #include "kelp/data/number.hpp"
+#include "kelp/data/symbol.hpp"
+#include "kelp/data/vector.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/var.hpp"
 
 namespace kelp::lib::num {
 
@@ -107,6 +110,126 @@ Dec dec_quot(const Dec& a, const Dec& b) {
 
 Dec dec_negate(const Dec& a) { return Dec{-a.unscaled, a.scale}; }
 
+// --- with-precision: *math-context* holds [precision rounding-symbol] while bound.
+
+const rt::Var* math_context_var = nullptr;
+
+enum class Rounding : uint8_t { Up, Down, Ceiling, Floor, HalfUp, HalfDown, HalfEven, Unnecessary };
+
+struct MathContext {
+  uint32_t precision = 0;  // 0: exact arithmetic
+  Rounding rounding = Rounding::HalfUp;
+};
+
+std::optional<Rounding> rounding_named(std::string_view n) {
+  static const std::pair<std::string_view, Rounding> NAMES[] = {
+      {"UP", Rounding::Up},          {"DOWN", Rounding::Down},           {"CEILING", Rounding::Ceiling},
+      {"FLOOR", Rounding::Floor},    {"HALF_UP", Rounding::HalfUp},      {"HALF_DOWN", Rounding::HalfDown},
+      {"HALF_EVEN", Rounding::HalfEven}, {"UNNECESSARY", Rounding::Unnecessary}};
+  for (auto& [name, r] : NAMES)
+    if (name == n) return r;
+  return std::nullopt;
+}
+
+MathContext current_context() {
+  MathContext mc;
+  if (!math_context_var) return mc;
+  Value v = math_context_var->deref();
+  if (!v.is(Kind::Vector) || v.obj()->count() != 2) return mc;
+  Value p = *vector_get(v, 0), r = *vector_get(v, 1);
+  if (p.is_int() && p.as_int() > 0) mc.precision = static_cast<uint32_t>(p.as_int());
+  if (r.is(Kind::Symbol))
+    if (auto rounding = rounding_named(r.as<Symbol>().name())) mc.rounding = *rounding;
+  return mc;
+}
+
+size_t decimal_digits(const mpz_class& z) {
+  if (z == 0) return 1;
+  size_t n = mpz_sizeinbase(z.get_mpz_t(), 10);  // exact or one too many
+  mpz_class lo = pow10(n - 1);
+  return abs(z) < lo ? n - 1 : n;
+}
+
+// n / d (d > 0) rounded to an integer by the mode.
+mpz_class round_quotient(const mpz_class& n, const mpz_class& d, Rounding mode) {
+  mpz_class q, r;
+  mpz_tdiv_qr(q.get_mpz_t(), r.get_mpz_t(), n.get_mpz_t(), d.get_mpz_t());
+  if (r == 0) return q;
+  bool negative = sgn(n) < 0;
+  int half = cmp(mpz_class(2 * abs(r)), d);
+  bool away = false;
+  switch (mode) {
+    case Rounding::Up: away = true; break;
+    case Rounding::Down: away = false; break;
+    case Rounding::Ceiling: away = !negative; break;
+    case Rounding::Floor: away = negative; break;
+    case Rounding::HalfUp: away = half >= 0; break;
+    case Rounding::HalfDown: away = half > 0; break;
+    case Rounding::HalfEven: away = half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t())); break;
+    case Rounding::Unnecessary: rt::throw_arithmetic("Rounding necessary");
+  }
+  if (away) q += negative ? -1 : 1;
+  return q;
+}
+
+// A decimal cut to the context's precision, as BigDecimal.round does.
+Dec in_context(Dec d, const MathContext& mc) {
+  if (mc.precision == 0) return d;
+  size_t digits = decimal_digits(d.unscaled);
+  if (digits <= mc.precision) return d;
+  auto drop = static_cast<int32_t>(digits - mc.precision);
+  d.unscaled = round_quotient(d.unscaled, pow10(static_cast<uint64_t>(drop)), mc.rounding);
+  d.scale -= drop;
+  if (decimal_digits(d.unscaled) > mc.precision) {  // 9.99 -> 10.0 carried into a new digit
+    d.unscaled /= 10;
+    d.scale -= 1;
+  }
+  return d;
+}
+
+// BigDecimal.divide(divisor, mc): the quotient to the context's precision, trailing zeros dropped down to the
+// preferred scale a.scale - b.scale.
+Dec dec_div_in_context(const Dec& a, const Dec& b, const MathContext& mc) {
+  int32_t preferred = a.scale - b.scale;
+  mpq_class q(a.unscaled, b.unscaled);
+  q.canonicalize();
+  if (q == 0) return Dec{0, preferred};
+  mpz_class num = q.get_num(), den = q.get_den();
+  // The scale s (relative to the unscaled quotient) that puts precision digits before the point.
+  auto s = static_cast<int64_t>(mc.precision) -
+           (static_cast<int64_t>(decimal_digits(num)) - static_cast<int64_t>(decimal_digits(den)));
+  mpz_class lo = pow10(mc.precision - 1), hi = pow10(mc.precision);
+  auto scaled = [&](int64_t k) {
+    mpq_class x(abs(num), den);
+    if (k >= 0) x *= pow10(static_cast<uint64_t>(k));
+    else x /= pow10(static_cast<uint64_t>(-k));
+    return x;
+  };
+  while (scaled(s) >= mpq_class(hi)) --s;
+  while (scaled(s) < mpq_class(lo)) ++s;
+  mpq_class x = q;
+  if (s >= 0) x *= pow10(static_cast<uint64_t>(s));
+  else x /= pow10(static_cast<uint64_t>(-s));
+  x.canonicalize();
+  mpz_class u = round_quotient(x.get_num(), x.get_den(), mc.rounding);
+  if (abs(u) >= hi) {
+    u /= 10;
+    --s;
+  }
+  int64_t scale = preferred + s;
+  while (scale > preferred && u != 0 && mpz_divisible_ui_p(u.get_mpz_t(), 10)) {
+    u /= 10;
+    --scale;
+  }
+  return Dec{u, static_cast<int32_t>(scale)};
+}
+
+// An arithmetic result: rounded when with-precision is in effect.
+Value dec_result(Dec d) {
+  Dec r = in_context(std::move(d), current_context());
+  return make_bigdec(std::move(r.unscaled), r.scale);
+}
+
 bool is_zero_value(const Value& v, Cat c) {
   switch (c) {
     case Cat::Long: return v.as_int() == 0;
@@ -136,6 +259,17 @@ Value dispatch(const Value& a, const Value& b, LongOp lop, BigOp bop, RatioOp ro
 Value big(const mpz_class& z) { return make_bigint(z); }
 
 }  // namespace
+
+void set_math_context_var(const rt::Var* v) { math_context_var = v; }
+
+Value math_context(const Value& precision, const Value& rounding) {
+  if (!precision.is_int() || precision.as_int() < 0 || precision.as_int() > INT32_MAX)
+    rt::throw_illegal_argument("Digits < 0");
+  if (!rounding.is(Kind::Symbol) || !rounding_named(rounding.as<Symbol>().name()))
+    rt::throw_illegal_argument("No enum constant java.math.RoundingMode." +
+                               std::string(rounding.is(Kind::Symbol) ? rounding.as<Symbol>().name() : ""));
+  return make_vector({precision, rounding});
+}
 
 [[noreturn]] void throw_not_number(const Value& v) {
   if (v.is_nil()) rt::throw_null_pointer("Cannot invoke \"Object.getClass()\" because \"x\" is null");
@@ -224,7 +358,7 @@ Value add(const Value& a, const Value& b) {
   return dispatch(
       a, b, [](int64_t, int64_t) { return Value(); }, [](const mpz_class& x, const mpz_class& y) { return big(x + y); },
       [](const mpq_class& x, const mpq_class& y) { return ratio_result(x + y); },
-      [](const Dec& x, const Dec& y) { return make_dec(dec_add(x, y)); },
+      [](const Dec& x, const Dec& y) { return dec_result(dec_add(x, y)); },
       [](double x, double y) { return Value::real(x + y); });
 }
 
@@ -237,7 +371,7 @@ Value sub(const Value& a, const Value& b) {
   return dispatch(
       a, b, [](int64_t, int64_t) { return Value(); }, [](const mpz_class& x, const mpz_class& y) { return big(x - y); },
       [](const mpq_class& x, const mpq_class& y) { return ratio_result(x - y); },
-      [](const Dec& x, const Dec& y) { return make_dec(dec_add(x, dec_negate(y))); },
+      [](const Dec& x, const Dec& y) { return dec_result(dec_add(x, dec_negate(y))); },
       [](double x, double y) { return Value::real(x - y); });
 }
 
@@ -250,7 +384,7 @@ Value mul(const Value& a, const Value& b) {
   return dispatch(
       a, b, [](int64_t, int64_t) { return Value(); }, [](const mpz_class& x, const mpz_class& y) { return big(x * y); },
       [](const mpq_class& x, const mpq_class& y) { return ratio_result(x * y); },
-      [](const Dec& x, const Dec& y) { return make_dec(dec_mul(x, y)); },
+      [](const Dec& x, const Dec& y) { return dec_result(dec_mul(x, y)); },
       [](double x, double y) { return Value::real(x * y); });
 }
 
@@ -269,7 +403,11 @@ Value div(const Value& a, const Value& b) {
     }
     case Cat::BigInt:
     case Cat::Ratio: return ratio_result(to_mpq(a) / to_mpq(b));
-    case Cat::BigDec: return make_dec(dec_div(to_dec(a), to_dec(b)));
+    case Cat::BigDec: {
+      MathContext mc = current_context();
+      if (mc.precision == 0) return make_dec(dec_div(to_dec(a), to_dec(b)));
+      return make_dec(dec_div_in_context(to_dec(a), to_dec(b), mc));
+    }
     case Cat::Double: break;
   }
   return {};

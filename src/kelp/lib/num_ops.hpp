@@ -13,6 +13,10 @@
 
 #include "kelp/data/value.hpp"
 
+namespace kelp::rt {
+class Var;
+}
+
 namespace kelp::lib::num {
 
 enum class Cat : uint8_t { Long, BigInt, Ratio, BigDec, Double };
@@ -59,5 +63,10 @@ bool is_nan(const Value& a);
 
 // Java's Long.toString-free names used in messages: "java.lang.Long", "clojure.lang.Ratio", ...
 [[noreturn]] void throw_not_number(const Value& v);
+
+// with-precision: decimal arithmetic rounds to the [precision rounding] held by this var while it is bound.
+void set_math_context_var(const rt::Var* v);
+// The var's value for (with-precision precision :rounding rounding): rounding is a RoundingMode name symbol.
+Value math_context(const Value& precision, const Value& rounding);
 
 }  // namespace kelp::lib::num
