@@ -545,6 +545,14 @@ void install_constructors(rt::Namespace* ns) {
   def_native(ns, "sorted-set-by", 1, -1, [](Args a) {
     return make_sorted_set(a.subspan(1), std::make_shared<FnComparator>(a[0]));
   }, "([comparator & keys])", "Returns a new sorted set of the keys, ordered by comparator.");
+  def_native(ns, "comparator", 1, 1, [](Args a) {
+    Value pred = a[0];
+    return rt::make_native("comparator", 2, 2, std::function<Value(Args)>([pred](Args xy) {
+      if (rt::call(pred, {xy[0], xy[1]}).truthy()) return Value::integer(-1);
+      if (rt::call(pred, {xy[1], xy[0]}).truthy()) return Value::integer(1);
+      return Value::integer(0);
+    }));
+  }, "([pred])", "Returns an implementation of java.util.Comparator based upon pred.");
   def_native(ns, "mapv", 2, -1, [](Args a) {
     TransientVector t;
     if (a.size() == 2) {

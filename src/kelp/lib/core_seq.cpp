@@ -364,6 +364,27 @@ Value map_indexed_xf(Value f, bool keep) {
     };
   });
 }
+Value take_nth_xf(int64_t n) {
+  return stateful_transducer("take-nth", [n] {
+    return [n, i = int64_t{-1}](const Value& rf, const Value& acc, const Value& x) mutable -> Value {
+      // n <= 0 keeps only the first item, as the lazy form repeats only the first.
+      if (++i == 0 || (n > 0 && i % n == 0)) return call2(rf, acc, x);
+      return acc;
+    };
+  });
+}
+Value interpose_xf(Value sep) {
+  return stateful_transducer("interpose", [sep] {
+    return [sep, started = false](const Value& rf, const Value& acc, const Value& x) mutable -> Value {
+      if (!started) {
+        started = true;
+        return call2(rf, acc, x);
+      }
+      Value r = call2(rf, acc, sep);
+      return is_reduced(r) ? r : call2(rf, r, x);
+    };
+  });
+}
 Value dedupe_xf() {
   return stateful_transducer("dedupe", [] {
     return [prev = Value(), has = false](const Value& rf, const Value& acc, const Value& x) mutable -> Value {
@@ -563,14 +584,15 @@ void install_lazy(rt::Namespace* ns) {
   def_native(ns, "drop-while", 1, 2, [](Args a) {
     return a.size() == 1 ? drop_while_xf(a[0]) : lazy_drop_while(a[0], a[1]);
   }, "([pred] [pred coll])", "Returns a lazy seq of the items of coll from the first for which pred is false.");
-  def_native(ns, "take-nth", 2, 2, [](Args a) -> Value {
+  def_native(ns, "take-nth", 1, 2, [](Args a) -> Value {
     int64_t n = long_arg(a[0]);
+    if (a.size() == 1) return take_nth_xf(n);
     if (n <= 0) {
       Value s = seq_of(a[1]);
       return s.is_nil() ? empty_list() : lazy_repeat(first_of(s), -1);
     }
     return lazy_take_nth(n, a[1]);
-  }, "([n coll])", "Returns a lazy seq of every nth item in coll.");
+  }, "([n] [n coll])", "Returns a lazy seq of every nth item in coll.");
   def_native(ns, "drop-last", 1, 2, [](Args a) {
     int64_t n = a.size() == 2 ? long_arg(a[0]) : 1;
     const Value& coll = a.size() == 2 ? a[1] : a[0];
@@ -600,7 +622,8 @@ void install_lazy(rt::Namespace* ns) {
     if (a.size() == 1) return lazy_concat(make_list({a[0]}));
     return lazy_interleave(std::vector<Value>(a.begin(), a.end()));
   }, "([] [c1] [c1 c2] [c1 c2 & colls])", "Returns a lazy seq of the first item of each coll, then the second, ...");
-  def_native(ns, "interpose", 2, 2, [](Args a) { return lazy_interpose(a[0], a[1]); }, "([sep coll])",
+  def_native(ns, "interpose", 1, 2, [](Args a) { return a.size() == 1 ? interpose_xf(a[0]) : lazy_interpose(a[0], a[1]); },
+             "([sep] [sep coll])",
              "Returns a lazy seq of the items of coll separated by sep.");
   def_native(ns, "distinct", 0, 1, [](Args a) { return a.empty() ? distinct_xf() : lazy_distinct(a[0]); },
              "([] [coll])", "Returns a lazy seq of the items of coll without duplicates.");
