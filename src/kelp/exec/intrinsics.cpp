@@ -4,6 +4,7 @@
 
 #include "kelp/rt/fn.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/types.hpp"
 #include "kelp/rt/var.hpp"
 
 namespace kelp::exec {
@@ -190,6 +191,25 @@ class NotNode final : public Node {
   NodePtr a_;
 };
 
+// (-field this i): a field of a deftype or defrecord instance, read by the type's inline methods.
+class TypeFieldNode final : public Node {
+ public:
+  TypeFieldNode(Value var, NodePtr a, NodePtr b) : var_(std::move(var)), a_(std::move(a)), b_(std::move(b)) {}
+  Value eval(Frame& f) const override {
+    Value x = a_->eval(f);
+    Value i = b_->eval(f);
+    if (const rt::types::Instance* in = rt::types::as_instance(x);
+        in && i.is_int() && i.as_int() >= 0 && static_cast<size_t>(i.as_int()) < in->fields().size())
+      return in->fields()[static_cast<size_t>(i.as_int())];
+    Value args[2] = {std::move(x), std::move(i)};
+    return fallback(var_, args, 2);
+  }
+
+ private:
+  Value var_;
+  NodePtr a_, b_;
+};
+
 template <template <class> class N, class Op>
 NodePtr binary(const Value& var, Nodes& args) {
   return std::make_unique<N<Op>>(var, std::move(args[0]), std::move(args[1]));
@@ -209,6 +229,7 @@ NodePtr make_intrinsic(std::string_view name, const Value& var, Nodes& args) {
     if (name == "==") return binary<BinaryNode, NumEq>(var, args);
     if (name == "=") return std::make_unique<EqualsNode>(var, std::move(args[0]), std::move(args[1]));
     if (name == "identical?") return std::make_unique<IdenticalNode>(std::move(args[0]), std::move(args[1]));
+    if (name == "-field") return std::make_unique<TypeFieldNode>(var, std::move(args[0]), std::move(args[1]));
   } else if (args.size() == 1) {
     if (name == "inc") return std::make_unique<UnaryNode<Inc>>(var, std::move(args[0]));
     if (name == "dec") return std::make_unique<UnaryNode<Dec>>(var, std::move(args[0]));

@@ -1,5 +1,7 @@
 // clojure.core's protocol and type functions: extend, satisfies?, extends?, extenders, record?, and the natives
 // the defprotocol, deftype, defrecord and reify macros expand into.
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "kelp/rt/host.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "kelp/rt/types.hpp"
+#include "kelp/rt/var.hpp"
 
 namespace kelp::lib {
 
@@ -50,6 +53,59 @@ Value field_fn(Args a) {
   return i->fields()[static_cast<size_t>(a[1].as_int())];
 }
 
+// Bumped by every change to any multimethod's methods or preferences and to the global hierarchy.
+std::atomic<uint64_t> g_multi_epoch{1};
+
+// A multimethod: its state (name, methods, preferences, hierarchy and the resolved dispatch values) is an atom the
+// Clojure side keeps, and method-for resolves a dispatch value from it. This is the call path: the method for a
+// dispatch value is remembered per thread until any multimethod or the global hierarchy changes. A multimethod
+// over its own hierarchy asks method-for every time, since that hierarchy changes unseen.
+class MultiFn final : public rt::Fn {
+ public:
+  MultiFn(std::string name, Value state, Value dispatch, Value method_for, bool own_hierarchy)
+      : name_(std::move(name)),
+        state_(std::move(state)),
+        dispatch_(std::move(dispatch)),
+        method_for_(std::move(method_for)),
+        own_hierarchy_(own_hierarchy) {
+    g_multi_epoch.fetch_add(1, std::memory_order_release);  // no entry may match a recycled address
+  }
+
+  Value invoke(Args args) const override {
+    Value dv = rt::call(dispatch_, args);
+    if (own_hierarchy_) return rt::call(rt::call(method_for_, {state_, dv}), args);
+    uint64_t epoch = g_multi_epoch.load(std::memory_order_acquire);
+    Entry& e = slot(dv);
+    if (e.fn == this && e.epoch == epoch && (e.dv.identical(dv) || e.dv == dv)) return rt::call(e.method, args);
+    Value m = rt::call(method_for_, {state_, dv});
+    e.fn = this;
+    e.epoch = epoch;
+    e.dv = dv;
+    e.method = m;
+    return rt::call(m, args);
+  }
+  std::string display_name() const override { return name_; }
+  std::string_view type_name() const override { return "clojure.lang.MultiFn"; }
+
+ private:
+  struct Entry {
+    const void* fn = nullptr;
+    uint64_t epoch = 0;
+    Value dv, method;
+  };
+  Entry& slot(const Value& dv) const {
+    thread_local std::unique_ptr<Entry[]> cache;
+    constexpr size_t SIZE = 128;
+    if (!cache) cache = std::make_unique<Entry[]>(SIZE);
+    uintptr_t h = (reinterpret_cast<uintptr_t>(this) >> 4) ^ static_cast<uint32_t>(kelp::hash(dv));
+    return cache[(h ^ (h >> 17)) & (SIZE - 1)];
+  }
+
+  std::string name_;
+  Value state_, dispatch_, method_for_;
+  bool own_hierarchy_;
+};
+
 }  // namespace
 
 void install_types() {
@@ -62,6 +118,13 @@ void install_types() {
     return types::define_type(str_view(a[0]), a[1], kind_of(a[2]), a[3]);
   });
   defn(core, "-field", 2, 2, field_fn);
+  defn(core, "-multifn", 5, 5, [](Args a) {
+    return Value::adopt(new MultiFn(std::string(str_view(a[0])), a[1], a[2], a[3], a[4].truthy()));
+  });
+  defn(core, "-multi-changed", 0, -1, [](Args) {
+    g_multi_epoch.fetch_add(1, std::memory_order_release);
+    return Value();
+  });
   defn(core, "-map->record", 2, 2, [](Args a) { return types::record_from_map(a[0], a[1]); });
   defn(core, "-reify", 2, 2, [](Args a) { return types::reify(str_view(a[0]), a[1]); });
   defn(core, "extend", 1, -1, extend_fn,

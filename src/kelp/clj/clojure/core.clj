@@ -829,7 +829,8 @@
         (let [m (or (get (:methods s) dispatch-val) (find-method s h dispatch-val))]
           (when-not m
             (throw (new IllegalArgumentException
-                        (str "No method in multimethod '" (:name s) "' for dispatch value: " dispatch-val))))
+                        (str "No method in multimethod '" (:name s) "' for dispatch value: "
+                             (if (nil? dispatch-val) "null" dispatch-val)))))
           (swap! state (fn [s] (if (identical? h (:cached-hierarchy s))
                                  (assoc-in s [:cache dispatch-val] m)
                                  (assoc s :cached-hierarchy h :cache {dispatch-val m}))))
@@ -837,7 +838,10 @@
 
 (defn- change-multi [multifn f & args]
   (swap! (multi-state multifn) (fn [s] (assoc (apply f s args) :cache {})))
+  (-multi-changed)
   multifn)
+
+(add-watch global-hierarchy ::multimethods -multi-changed)
 
 (defn multifn*
   "Used by defmulti: the multimethod the var already holds, or a new one."
@@ -846,12 +850,7 @@
     @v
     (let [state (atom {:name name :dispatch dispatch-fn :default default :hierarchy hierarchy
                        :methods {} :prefers {} :cache {}})
-          f (fn
-              ([] ((method-for state (dispatch-fn))))
-              ([a] ((method-for state (dispatch-fn a)) a))
-              ([a b] ((method-for state (dispatch-fn a b)) a b))
-              ([a b c] ((method-for state (dispatch-fn a b c)) a b c))
-              ([a b c & more] (apply (method-for state (apply dispatch-fn a b c more)) a b c more)))]
+          f (-multifn (str (ns-name *ns*) "/" name) state dispatch-fn method-for (some? hierarchy))]
       (swap! multimethod-states assoc f state)
       f)))
 
