@@ -110,8 +110,8 @@ class MultiFn final : public rt::Fn {
 
 void install_types() {
   rt::Namespace* core = rt::create_ns("clojure.core");
-  defn(core, "-protocol", 3, 3,
-       [](Args a) { return types::define_protocol(a[0], a[1], items_of(a[2])); });
+  defn(core, "-protocol", 4, 4,
+       [](Args a) { return types::define_protocol(a[0], a[1], items_of(a[2]), a[3].truthy()); });
   defn(core, "-protocol-method", 2, 2, [](Args a) { return types::protocol_method(a[0], a[1]); });
   defn(core, "-deftype", 4, 4, [](Args a) {
     if (!a[0].is(Kind::String)) rt::throw_illegal_argument("-deftype expects a class name");

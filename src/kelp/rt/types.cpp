@@ -37,6 +37,7 @@ class Protocol {
   std::string var_name;  // "user/P"
   Value var;
   std::vector<Value> keys;  // the method keywords, in order
+  std::vector<Value> meta_keys;  // with extension through metadata: the methods' qualified symbols
   Value map;                // what the var holds
 
   mutable std::mutex mu;
@@ -205,6 +206,11 @@ class ProtocolFn final : public Fn {
     const Value& x = args[0];
     if (const Instance* i = as_instance(x))
       if (const Value* f = i->methods().find(p_, index_)) return call(*f, args);
+    if (!p_->meta_keys.empty() && x.has(META)) {
+      Value m = x.obj()->meta();
+      if (m.has(MAP))
+        if (const Value* f = m.obj()->lookup(p_->meta_keys[index_])) return call(*f, args);
+    }
     TypeKey k = type_key(x);
     CacheEntry& e = cache_slot(this, k);
     uint64_t epoch = g_epoch.load(std::memory_order_acquire);
@@ -250,16 +256,16 @@ TypeRegistry& types() {
 
 // --- Instance
 
-Instance::Instance(const TypeDesc* desc, const Methods* methods, std::vector<Value> fields, Value ext, Value meta,
-                   std::shared_ptr<const Methods> own)
-    : ExtensionMap(Kind::Other, desc->of == TypeDesc::Of::Record ? (MAP | COUNTED | COLL | META)
-                                : desc->of == TypeDesc::Of::Reify ? META : 0),
+Instance::Instance(const TypeDesc* desc, const Methods* methods, std::vector<Value> fields, const Value& ext,
+                   const Value& meta, std::shared_ptr<const Methods> own)
+    : ExtensionMap(Kind::Other, desc->of == TypeDesc::Of::Record ? static_cast<uint32_t>(MAP | COUNTED | COLL | META)
+                                : desc->of == TypeDesc::Of::Reify ? static_cast<uint32_t>(META) : 0u),
       desc_(desc),
       methods_(methods),
       own_(std::move(own)),
       fields_(std::move(fields)),
-      ext_(std::move(ext)),
-      meta_(std::move(meta)) {}
+      ext_(ext),
+      meta_(meta) {}
 
 int32_t Instance::compute_hash() const {
   if (record()) return kelp::hash(symbol(desc_->name)) ^ coll::map_hash(*this);
@@ -329,7 +335,7 @@ Value Instance::assoc(Value key, Value val) const {
         return Value::adopt(new Instance(desc_, methods_, std::move(fields), ext_, meta_, own_));
       }
   Value ext = kelp::assoc(ext_.is_nil() ? empty_map() : ext_, std::move(key), std::move(val));
-  return Value::adopt(new Instance(desc_, methods_, fields_, std::move(ext), meta_, own_));
+  return Value::adopt(new Instance(desc_, methods_, fields_, ext, meta_, own_));
 }
 
 Value Instance::dissoc(const Value& key) const {
@@ -347,16 +353,19 @@ Value Instance::dissoc(const Value& key) const {
   if (ext_.is_nil() || !ext_.obj()->lookup(key)) return Value::share(this);
   Value ext = kelp::dissoc(ext_, key);
   if (ext.obj()->count() == 0) ext = Value();
-  return Value::adopt(new Instance(desc_, methods_, fields_, std::move(ext), meta_, own_));
+  return Value::adopt(new Instance(desc_, methods_, fields_, ext, meta_, own_));
 }
 
 // --- Protocols
 
-Value define_protocol(const Value& var, const Value& sigs, const std::vector<Value>& method_keys) {
+Value define_protocol(const Value& var, const Value& sigs, const std::vector<Value>& method_keys, bool via_metadata) {
   auto* p = new Protocol;  // never freed: protocol functions and types point at it
   p->var = var;
   p->var_name = var.as<Var>().full_name();
   p->keys = method_keys;
+  if (via_metadata)
+    for (const Value& k : method_keys)
+      p->meta_keys.push_back(symbol(var.as<Var>().ns()->name_str(), k.as<Keyword>().name()));
   std::string name = p->var_name;
   if (size_t slash = name.find('/'); slash != std::string::npos) name[slash] = '.';
   Value on = symbol(name);
@@ -365,8 +374,13 @@ Value define_protocol(const Value& var, const Value& sigs, const std::vector<Val
     method_map.push_back(k);
     method_map.push_back(k);
   }
-  p->map = make_map({keyword("on"), on, keyword("on-interface"), on, keyword("sigs"), sigs, keyword("var"), var,
-                     keyword("method-map"), make_map(method_map)});
+  std::vector<Value> entries{keyword("on"), on, keyword("on-interface"), on, keyword("sigs"), sigs,
+                             keyword("var"), var, keyword("method-map"), make_map(method_map)};
+  if (via_metadata) {
+    entries.push_back(keyword("extend-via-metadata"));
+    entries.push_back(TRUE_V());
+  }
+  p->map = make_map(entries);
   {
     ProtocolRegistry& r = protocols();
     std::lock_guard lock(r.mu);
@@ -489,7 +503,7 @@ Value define_type(std::string_view name, const Value& fields, TypeDesc::Of of, c
     });
   d->methods = specs.is_nil() ? std::make_unique<Methods>() : build_methods(specs);
   // The class comes from the host's registry, which names a class for every type it meets.
-  Instance probe(d, d->methods.get(), std::vector<Value>(d->field_syms.size()), Value(), Value());
+  Instance probe(d, d->methods.get(), std::vector<Value>(d->field_syms.size()), NIL, NIL);
   probe.make_immortal();
   d->cls = host::class_of(Value::share(&probe));
   {
@@ -526,7 +540,7 @@ Value construct(const Value& cls, Args args, bool* found) {
     ext = args[n + 1];
     if (!ext.is_nil() && (!ext.has(MAP) || ext.obj()->count() == 0)) ext = Value();
   }
-  return Value::adopt(new Instance(d, d->methods.get(), std::move(fields), std::move(ext), std::move(meta)));
+  return Value::adopt(new Instance(d, d->methods.get(), std::move(fields), ext, meta));
 }
 
 Value record_from_map(const Value& cls, const Value& m) {
@@ -546,7 +560,7 @@ Value record_from_map(const Value& cls, const Value& m) {
       return true;
     });
   }
-  return Value::adopt(new Instance(d, d->methods.get(), std::move(fields), std::move(ext), Value()));
+  return Value::adopt(new Instance(d, d->methods.get(), std::move(fields), ext, NIL));
 }
 
 Value reify(std::string_view name, const Value& specs) {
@@ -566,7 +580,7 @@ Value reify(std::string_view name, const Value& specs) {
   }
   std::shared_ptr<const Methods> own = build_methods(specs);
   const Methods* m = own.get();
-  return Value::adopt(new Instance(d, m, {}, Value(), Value(), std::move(own)));
+  return Value::adopt(new Instance(d, m, {}, NIL, NIL, std::move(own)));
 }
 
 Value get_field(const Value& target, std::string_view field, bool* found) {

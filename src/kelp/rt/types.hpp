@@ -62,8 +62,8 @@ struct TypeDesc {
 // An instance of a deftype, a defrecord (a map) or a reify form.
 class Instance final : public ExtensionMap {
  public:
-  Instance(const TypeDesc* desc, const Methods* methods, std::vector<Value> fields, Value ext, Value meta,
-           std::shared_ptr<const Methods> own = {});
+  Instance(const TypeDesc* desc, const Methods* methods, std::vector<Value> fields, const Value& ext,
+           const Value& meta, std::shared_ptr<const Methods> own = {});
 
   const TypeDesc& desc() const { return *desc_; }
   const Methods& methods() const { return *methods_; }
@@ -102,8 +102,9 @@ inline const Instance* as_instance(const Value& v) {
 // --- Protocols
 
 // (defprotocol P ...): a new protocol for the var, described by sigs ({:f {:name f :arglists ([x]) ...}}), in
-// method order. Answers the map the var holds.
-Value define_protocol(const Value& var, const Value& sigs, const std::vector<Value>& method_keys);
+// method order. With via_metadata, a value's metadata may implement a method under its qualified symbol
+// (user/f), ahead of the extensions. Answers the map the var holds.
+Value define_protocol(const Value& var, const Value& sigs, const std::vector<Value>& method_keys, bool via_metadata);
 // The protocol function for method key of the protocol held by var.
 Value protocol_method(const Value& var, const Value& key);
 // The protocol a protocol map (the value of its var) stands for; throws for anything else.

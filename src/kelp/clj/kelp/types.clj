@@ -6,14 +6,15 @@
 (defn expand-defprotocol
   [pname & opts+sigs]
   (let [doc (when (string? (first opts+sigs)) (first opts+sigs))
-        sigs (loop [s (if doc (next opts+sigs) opts+sigs)] (if (keyword? (first s)) (recur (nnext s)) s))
+        [opts sigs] (loop [s (if doc (next opts+sigs) opts+sigs) opts {}]
+                      (if (keyword? (first s)) (recur (nnext s) (assoc opts (first s) (second s))) [opts s]))
         sigs (map (fn [[mname & more]]
                     {:tag nil :name mname :arglists (apply list (filter vector? more))
                      :doc (first (filter string? more))})
                   sigs)]
     `(do (def ~(if doc (vary-meta pname assoc :doc doc) pname)
            (-protocol (var ~pname) '~(into {} (map (fn [s] [(keyword (:name s)) s]) sigs))
-                      ~(mapv (fn [s] (keyword (:name s))) sigs)))
+                      ~(mapv (fn [s] (keyword (:name s))) sigs) ~(boolean (:extend-via-metadata opts))))
          ~@(map (fn [{:keys [name arglists doc]}]
                   `(def ~(vary-meta name merge (cond-> {:arglists (list 'quote arglists)} doc (assoc :doc doc)))
                      (-protocol-method (var ~pname) ~(keyword name))))
