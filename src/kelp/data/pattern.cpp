@@ -31,6 +31,7 @@ class Pattern final : public Object {
   std::string source_;
   pcre2_code* code_;
   size_t groups_ = 0;
+  int32_t flags_ = 0;
 };
 
 namespace {
@@ -66,6 +67,7 @@ const char* java_class_body(std::string_view name) {
 std::string java_wording(std::string what, std::string_view compiled, size_t offset) {
   if (what.starts_with("missing closing parenthesis")) return "Unclosed group";
   if (what.starts_with("missing terminating ] for character class")) return "Unclosed character class";
+  if (what.starts_with("unmatched closing parenthesis")) return "Unmatched closing ')'";
   if (what.starts_with("quantifier does not follow a repeatable item")) {
     char c = '?';
     for (size_t at : {offset, offset - 1})
@@ -85,11 +87,12 @@ struct Translation {
 };
 
 // Rewrites Java's syntax into PCRE2's. Unknown constructs pass through for PCRE2 to judge.
-Translation translate(std::string_view src) {
+Translation translate(std::string_view src, bool comments = false) {
   Translation t;
   std::string& out = t.text;
   out.reserve(src.size() + 8);
   int class_depth = 0;  // 1 inside [...]; more inside a nested union class
+  // comments, under (?x) or COMMENTS: # starts a comment running to the end of the line
   size_t i = 0;
   auto at = [&](size_t k) { return k < src.size() ? src[k] : '\0'; };
   while (i < src.size()) {
@@ -128,7 +131,12 @@ Translation translate(std::string_view src) {
             continue;
           }
           if (name.starts_with("Is") || name.starts_with("In")) name.remove_prefix(2);
-          if (name == "Alphabetic") name = "L";
+          // Java's binary properties, as the general categories PCRE2 knows.
+          static const std::pair<std::string_view, std::string_view> BINARY[] = {
+              {"Alphabetic", "L"}, {"Letter", "L"},      {"Digit", "Nd"},     {"Lowercase", "Ll"},
+              {"Uppercase", "Lu"}, {"Punctuation", "P"}, {"Control", "Cc"},   {"Titlecase", "Lt"}};
+          for (auto [java, category] : BINARY)
+            if (name == java) name = category;
           out += '\\';
           out += e;
           out += '{';
@@ -159,6 +167,21 @@ Translation translate(std::string_view src) {
       ++i;
       continue;
     }
+    if (c == '#' && comments) {
+      size_t eol = src.find('\n', i);
+      size_t stop = eol == std::string_view::npos ? src.size() : eol;
+      out.append(src.substr(i, stop - i));
+      i = stop;
+      continue;
+    }
+    if (c == '{') {  // Java reads { only as a counted repetition
+      size_t k = i + 1;
+      while (at(k) >= '0' && at(k) <= '9') ++k;
+      if (k == i + 1) syntax_error("Illegal repetition", i + 1, src);
+      if (at(k) == ',')
+        for (++k; at(k) >= '0' && at(k) <= '9';) ++k;
+      if (at(k) != '}') syntax_error("Unclosed counted closure", std::max(k, src.size()), src);
+    }
     if (c == '[') {
       class_depth = 1;
       out += c;
@@ -173,6 +196,9 @@ Translation translate(std::string_view src) {
       while (k < src.size() && std::strchr("idmsuxU-", src[k])) flags += src[k++];
       if (!flags.empty() && (at(k) == ')' || at(k) == ':')) {
         std::string kept;
+        size_t minus = flags.find('-');
+        if (flags.find('x') < minus) comments = true;
+        else if (minus != std::string::npos && flags.find('x', minus) != std::string::npos) comments = false;
         for (char f : flags) {
           if (f == 'U') t.options |= PCRE2_UCP;
           else if (f != 'u' && f != 'd') kept += f;
@@ -232,8 +258,16 @@ bool run_match(const Value& p, std::string_view subject, size_t from, uint32_t o
 
 }  // namespace
 
-Value make_pattern(std::string_view source) {
-  Translation t = translate(source);
+Value make_pattern(std::string_view source) { return make_pattern(source, 0); }
+
+Value make_pattern(std::string_view source, int32_t java_flags) {
+  static constexpr std::pair<int32_t, uint32_t> FLAG_OPTIONS[] = {
+      {2, PCRE2_CASELESS}, {4, PCRE2_EXTENDED}, {8, PCRE2_MULTILINE}, {16, PCRE2_LITERAL}, {32, PCRE2_DOTALL},
+      {256, PCRE2_UCP}};
+  // A literal pattern is taken as it is, without Java's rewriting.
+  Translation t = java_flags & 16 ? Translation{std::string(source), 0} : translate(source, java_flags & 4);
+  for (auto [bit, option] : FLAG_OPTIONS)
+    if (java_flags & bit) t.options |= option;
   int err = 0;
   PCRE2_SIZE erroff = 0;
   pcre2_compile_context* ctx = pcre2_compile_context_create(nullptr);
@@ -247,11 +281,17 @@ Value make_pattern(std::string_view source) {
     std::string what = java_wording(reinterpret_cast<const char*>(buf), t.text, erroff);
     // Java points at the quantifier itself.
     if (what.starts_with("Dangling") && erroff > 0 && !std::strchr("*+?{", t.text[std::min(erroff, t.text.size() - 1)])) --erroff;
+    // Java points at the last character read: the end of an open class, the character before a stray ')'.
+    if ((what.starts_with("Unclosed character") || what.starts_with("Unmatched closing")) && erroff > 0) --erroff;
     syntax_error(what, std::min<size_t>(erroff, source.size()), source);
   }
   pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);  // optional: without JIT support, matching interprets
-  return Value::adopt(new Pattern(std::string(source), code));
+  auto* pattern = new Pattern(std::string(source), code);
+  pattern->flags_ = java_flags;
+  return Value::adopt(pattern);
 }
+
+int32_t pattern_flags(const Value& p) { return as_pattern(p).flags_; }
 
 std::string_view pattern_source(const Value& p) { return as_pattern(p).source_; }
 size_t pattern_group_count(const Value& p) { return as_pattern(p).groups_; }
@@ -259,6 +299,10 @@ size_t pattern_group_count(const Value& p) { return as_pattern(p).groups_; }
 bool regex_find(const Value& p, std::string_view subject, size_t from, RegexMatch& m) {
   if (from > subject.size()) return false;
   return run_match(p, subject, from, 0, m);
+}
+
+bool regex_looking_at(const Value& p, std::string_view subject, RegexMatch& m) {
+  return run_match(p, subject, 0, PCRE2_ANCHORED, m);
 }
 
 bool regex_matches(const Value& p, std::string_view subject, RegexMatch& m) {

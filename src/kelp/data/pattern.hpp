@@ -14,6 +14,10 @@ class Pattern;
 
 // Compiles a pattern. Throws ValueError("java.util.regex.PatternSyntaxException", message) for bad syntax.
 Value make_pattern(std::string_view source);
+// Pattern.compile(source, flags) with java.util.regex.Pattern's flag bits (CASE_INSENSITIVE 2, COMMENTS 4,
+// MULTILINE 8, LITERAL 16, DOTALL 32, UNICODE_CASE 64, UNICODE_CHARACTER_CLASS 256).
+Value make_pattern(std::string_view source, int32_t java_flags);
+int32_t pattern_flags(const Value& p);
 // The source text as written (what #"..." prints between the quotes).
 std::string_view pattern_source(const Value& p);
 inline bool is_pattern(const Value& v) { return v.is(Kind::Pattern); }
@@ -36,6 +40,8 @@ struct RegexMatch {
 
 // Matcher.find: the first match starting at or after byte offset `from`. Answers false when there is none.
 bool regex_find(const Value& p, std::string_view subject, size_t from, RegexMatch& m);
+// Matcher.lookingAt: whether a prefix of the subject matches.
+bool regex_looking_at(const Value& p, std::string_view subject, RegexMatch& m);
 // Matcher.matches: whether the whole subject matches.
 bool regex_matches(const Value& p, std::string_view subject, RegexMatch& m);
 // Where a find should resume after m, as Java's Matcher does: the end of the match, or one character further when

@@ -53,6 +53,12 @@ bool Matcher::matches() const {
   return matched_;
 }
 
+bool Matcher::looking_at() const {
+  std::lock_guard lock(mutex_);
+  matched_ = regex_looking_at(pattern_, str_view(text_), last_);
+  return matched_;
+}
+
 void Matcher::reset() const {
   std::lock_guard lock(mutex_);
   pos_ = 0;

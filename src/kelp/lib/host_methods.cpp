@@ -467,7 +467,27 @@ Value trace_of(const Throwable& t) {
   return make_vector(frames);
 }
 
+// PatternSyntaxException's parts, from its message "DESCRIPTION near index N\nPATTERN\n  ^".
+Value syntax_part(const Value& e, int part) {
+  const Throwable& t = throwable(e);
+  if (t.cls().name != "java.util.regex.PatternSyntaxException" || !t.message().is(Kind::String))
+    throw_illegal_argument("No matching field found: " + std::string(part == 0 ? "getDescription" : part == 1 ? "getIndex" : "getPattern") +
+                           " for class " + t.cls().name);
+  std::string_view msg = sv(t.message());
+  size_t near = msg.find(" near index ");
+  if (near == std::string_view::npos) return part == 0 ? t.message() : part == 1 ? Value::integer(-1) : Value();
+  size_t line = msg.find('\n', near);
+  if (part == 0) return make_string(msg.substr(0, near));
+  if (part == 1) return Value::integer(std::atoll(std::string(msg.substr(near + 12, line - near - 12)).c_str()));
+  if (line == std::string_view::npos) return Value();
+  std::string_view rest = msg.substr(line + 1);
+  return make_string(rest.substr(0, rest.find('\n')));
+}
+
 const Entry THROWABLE_METHODS[] = {
+    {"getDescription", 0, 0, [](const Value& e, Args) { return syntax_part(e, 0); }},
+    {"getIndex", 0, 0, [](const Value& e, Args) { return syntax_part(e, 1); }},
+    {"getPattern", 0, 0, [](const Value& e, Args) { return syntax_part(e, 2); }},
     {"getMessage", 0, 0, [](const Value& e, Args) { return throwable(e).message(); }},
     {"getLocalizedMessage", 0, 0, [](const Value& e, Args) { return throwable(e).message(); }},
     {"getCause", 0, 0, [](const Value& e, Args) { return throwable(e).cause(); }},
@@ -537,6 +557,14 @@ Value group_of(const Value& m, Args a) {
   return matcher_of(m).group(int_arg(a[0], "group"));
 }
 
+// A group given by index or by name.
+int64_t group_index(const Value& m, const Value& g, const char* method) {
+  if (!g.is(Kind::String)) return int_arg(g, method);
+  int i = pattern_group_index(matcher_of(m).pattern(), sv(g));
+  if (i < 0) throw_illegal_argument("No group with name <" + std::string(sv(g)) + ">");
+  return i;
+}
+
 const Entry MATCHER_METHODS[] = {
     {"find", 0, 1, [](const Value& m, Args a) {
        return Value::boolean(a.empty() ? matcher_of(m).find() : matcher_of(m).find_from(int_arg(a[0], "find")));
@@ -547,11 +575,12 @@ const Entry MATCHER_METHODS[] = {
        return Value::integer(static_cast<int64_t>(pattern_group_count(matcher_of(m).pattern())));
      }},
     {"start", 0, 1, [](const Value& m, Args a) {
-       return Value::integer(matcher_of(m).start(a.empty() ? 0 : int_arg(a[0], "start")));
+       return Value::integer(matcher_of(m).start(a.empty() ? 0 : group_index(m, a[0], "start")));
      }},
     {"end", 0, 1, [](const Value& m, Args a) {
-       return Value::integer(matcher_of(m).end(a.empty() ? 0 : int_arg(a[0], "end")));
+       return Value::integer(matcher_of(m).end(a.empty() ? 0 : group_index(m, a[0], "end")));
      }},
+    {"lookingAt", 0, 0, [](const Value& m, Args) { return Value::boolean(matcher_of(m).looking_at()); }},
     {"reset", 0, 0, [](const Value& m, Args) { matcher_of(m).reset(); return m; }},
     {"pattern", 0, 0, [](const Value& m, Args) { return matcher_of(m).pattern(); }},
 };
@@ -566,7 +595,8 @@ const Entry PATTERN_METHODS[] = {
        if (!a[0].is(Kind::String)) throw_no_method("split", a.size(), "java.util.regex.Pattern");
        return lib::strs::split_by(a[0], p, a.size() > 1 ? int_arg(a[1], "split") : 0);
      }},
-    {"flags", 0, 0, [](const Value&, Args) { return Value::integer(0); }},
+    {"flags", 0, 0, [](const Value& p, Args) { return Value::integer(pattern_flags(p)); }},
+    {"toString", 0, 0, [](const Value& p, Args) { return make_string(pattern_source(p)); }},
 };
 
 const Entry NAMED_METHODS[] = {

@@ -14,6 +14,7 @@
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/number.hpp"
+#include "kelp/data/pattern.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/tagged.hpp"
@@ -514,6 +515,33 @@ const Member UUID[] = {
      }},
 };
 
+// Pattern.quote: the text as a literal, \Q...\E with any \E inside split out as Java does.
+std::string quote_pattern(std::string_view s) {
+  std::string out = "\\Q";
+  size_t from = 0;
+  for (size_t at; (at = s.find("\\E", from)) != std::string_view::npos; from = at + 2) {
+    out.append(s.substr(from, at - from));
+    out += "\\E\\\\E\\Q";
+  }
+  out.append(s.substr(from));
+  out += "\\E";
+  return out;
+}
+
+const Member PATTERN[] = {
+    {"compile", 1, 2, [](Args a) {
+       std::string_view src = str_arg(a, 0, "java.util.regex.Pattern", "compile");
+       if (a.size() == 1) return make_pattern(src);
+       return make_pattern(src, static_cast<int32_t>(lng(a, 1, "java.util.regex.Pattern", "compile")));
+     }},
+    {"quote", 1, 1, [](Args a) { return make_string(quote_pattern(str_arg(a, 0, "java.util.regex.Pattern", "quote"))); }},
+    {"matches", 2, 2, [](Args a) {
+       Value p = make_pattern(str_arg(a, 0, "java.util.regex.Pattern", "matches"));
+       RegexMatch m;
+       return Value::boolean(regex_matches(p, str_arg(a, 1, "java.util.regex.Pattern", "matches"), m));
+     }},
+};
+
 const Member ARRAYS[] = {
     {"sort", 1, 1, arrays_sort},
     {"fill", 2, 2, arrays_fill},
@@ -527,7 +555,7 @@ const ClassStatics STATICS[] = {
     {"java.lang.Math", MATH},       {"java.lang.System", SYSTEM},   {"java.lang.Thread", THREAD},
     {"java.lang.Integer", INTEGER}, {"java.lang.Long", LONG},       {"java.lang.Double", DOUBLE},
     {"java.lang.Boolean", BOOLEAN}, {"java.lang.Character", CHARACTER}, {"java.lang.String", STRING},
-    {"java.util.UUID", UUID},       {"java.util.Arrays", ARRAYS},
+    {"java.util.UUID", UUID},       {"java.util.Arrays", ARRAYS},   {"java.util.regex.Pattern", PATTERN},
 };
 
 struct StaticCache {
@@ -592,6 +620,12 @@ Value find_static_field(const std::string& cls, std::string_view field, bool* fo
     if (field == "out") return as_var(core_vars().out).root();
     if (field == "err") return as_var(core_vars().err).root();
     if (field == "in") return lib::process::standard_input();
+  } else if (cls == "java.util.regex.Pattern") {
+    static const std::pair<std::string_view, int64_t> FLAGS[] = {
+        {"UNIX_LINES", 1}, {"CASE_INSENSITIVE", 2}, {"COMMENTS", 4}, {"MULTILINE", 8}, {"LITERAL", 16},
+        {"DOTALL", 32}, {"UNICODE_CASE", 64}, {"CANON_EQ", 128}, {"UNICODE_CHARACTER_CLASS", 256}};
+    for (auto [name, bit] : FLAGS)
+      if (field == name) return Value::integer(bit);
   } else if (cls == "java.lang.Character") {
     if (field == "MAX_VALUE") return Value::character(0xFFFF);
     if (field == "MIN_VALUE") return Value::character(0);

@@ -26,6 +26,8 @@ class Matcher final : public Object {
   bool find_from(int64_t start) const;
   // Matcher.matches(): whether the whole text matches.
   bool matches() const;
+  // Matcher.lookingAt(): whether a prefix of the text matches.
+  bool looking_at() const;
   // Matcher.reset(): the next find starts over.
   void reset() const;
   // re-groups of the last match. Throws IllegalStateException "No match found" when there is none.
