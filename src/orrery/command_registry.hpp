@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "kelp/data/value.hpp"
@@ -75,8 +76,12 @@ class Table {
   Table merged(const Table& more) const;
 
  private:
+  struct IdHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+  };
   std::vector<Command> commands_;
-  std::map<std::string, size_t, std::less<>> index_;
+  std::unordered_map<std::string, size_t, IdHash, std::equal_to<>> index_;
 };
 
 // A run that applies the ctx's function under key to args and answers handled whatever it returns.
