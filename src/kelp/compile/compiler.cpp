@@ -2,6 +2,9 @@
 
 #include <alloca.h>
 
+#include <mutex>
+#include <unordered_map>
+
 #include "kelp/compile/analyzer.hpp"
 #include "kelp/compile/compile_error.hpp"
 #include "kelp/compile/forms.hpp"
@@ -78,6 +81,40 @@ rt::BindingFrame::Entry entry(const Value& var, Value v) { return {&rt::as_var(v
 
 }  // namespace
 
+namespace {
+
+struct DefinitionSources {
+  std::mutex mutex;
+  std::unordered_map<const Object*, std::pair<Value, std::string>> by_var;
+};
+
+DefinitionSources& definition_sources() {
+  static auto* d = new DefinitionSources;
+  return *d;
+}
+
+// A definition read without a file that evaluated to its var: the var keeps the text it came from.
+void keep_definition_source(const Value& form, const Value& result) {
+  if (!result.is(Kind::Var)) return;
+  read::DefinitionText& last = read::last_definition_read();
+  if (!last.form || !form.is_obj() || last.form != form.obj()) return;
+  DefinitionSources& d = definition_sources();
+  std::lock_guard lock(d.mutex);
+  d.by_var[result.obj()] = {result, std::move(last.text)};
+  last.form = nullptr;
+}
+
+}  // namespace
+
+std::optional<std::string> definition_source(const Value& var) {
+  if (!var.is_obj()) return std::nullopt;
+  DefinitionSources& d = definition_sources();
+  std::lock_guard lock(d.mutex);
+  auto it = d.by_var.find(var.obj());
+  if (it == d.by_var.end()) return std::nullopt;
+  return it->second.second;
+}
+
 Value eval(const Value& form) {
   rt::check_stack();
   Analyzer a;
@@ -86,9 +123,12 @@ Value eval(const Value& form) {
   if (is_do_form(f)) {
     Value last;
     for (Value s = rt::next(f); !s.is_nil(); s = rt::next(s)) last = eval(rt::first(s));
+    keep_definition_source(form, last);
     return last;
   }
-  return run_top(a, f);
+  Value result = run_top(a, f);
+  keep_definition_source(form, result);
+  return result;
 }
 
 Value macroexpand_1(const Value& form) {

@@ -4,6 +4,8 @@
 // a tree of nodes that runs without looking at forms again.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "kelp/data/value.hpp"
@@ -14,6 +16,8 @@ namespace kelp::compile {
 // clojure.lang.Compiler$CompilerException-like exception whose ex-data carries :clojure.error/line and
 // :clojure.error/column (and :clojure.error/source), with the cause attached.
 Value eval(const Value& form);
+// The text a var was defined by, kept for definitions read without a file (the REPL, -e, an editor's eval).
+std::optional<std::string> definition_source(const Value& var);
 Value macroexpand_1(const Value& form);
 Value macroexpand(const Value& form);
 // Reads and evaluates every form of the text in turn (reader errors included), binding *ns*, *file*,

@@ -17,16 +17,21 @@ class Scanner {
   explicit Scanner(rt::InputReader& in) : in_(in) {}
 
   // The first character of the next form, skipping blanks and comments; -1 at the end.
+  // The blanks and comments skipped are kept in blank_, so that the text keeps the form's own layout.
   int32_t skip_blank() {
+    blank_.clear();
     for (;;) {
       int32_t c = in_.read_char();
       if (c < 0) return c;
       if (c == ';') {
-        while ((c = in_.read_char()) >= 0 && c != '\n') {}
+        blank_ += ';';
+        while ((c = in_.read_char()) >= 0 && c != '\n') append_utf8(blank_, static_cast<char32_t>(c));
         if (c < 0) return c;
+        blank_ += '\n';
         continue;
       }
       if (!is_space(c)) return c;
+      blank_ += static_cast<char>(c);
     }
   }
 
@@ -59,10 +64,11 @@ class Scanner {
   std::string text;
 
  private:
+  std::string blank_;
   bool next_form() {
     int32_t c = skip_blank();
     if (c < 0) return false;
-    text += ' ';
+    text += blank_;
     return form(c);
   }
   bool form_after_blank(int32_t c) {
@@ -86,7 +92,7 @@ class Scanner {
         put(c);
         return true;
       }
-      text += ' ';
+      text += blank_;
       if (!form(c)) return false;
     }
   }

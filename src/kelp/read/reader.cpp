@@ -400,7 +400,47 @@ Reader::Reader(std::string_view source, ReadOptions options, ReaderContext* cont
 
 Reader::~Reader() { delete impl_; }
 
-std::optional<Value> Reader::next() { return impl_->next(); }
+DefinitionText& last_definition_read() {
+  thread_local DefinitionText last;
+  return last;
+}
+
+namespace {
+
+bool is_definition(const Value& form) {
+  if (!form.is(Kind::List) || form.obj()->count() == 0) return false;
+  Value sym = form.as<List>().first();
+  return is_symbol(sym) && sym.as<Symbol>().name().starts_with("def");
+}
+
+// The form's own text: the span read, without the blanks, commas and comments before it.
+std::string_view trimmed_form_text(std::string_view span) {
+  for (;;) {
+    size_t start = span.find_first_not_of(" \t\r\n,");
+    if (start == std::string_view::npos) return {};
+    span.remove_prefix(start);
+    if (span.front() != ';') return span;
+    size_t eol = span.find('\n');
+    if (eol == std::string_view::npos) return {};
+    span.remove_prefix(eol + 1);
+  }
+}
+
+}  // namespace
+
+std::optional<Value> Reader::next() {
+  size_t start = impl_->pos;
+  std::optional<Value> v = impl_->next();
+  if (impl_->options.file.empty()) {
+    DefinitionText& last = last_definition_read();
+    last.form = nullptr;
+    if (v && is_definition(*v)) {
+      last.form = v->obj();
+      last.text = std::string(trimmed_form_text(impl_->text.substr(start, impl_->pos - start)));
+    }
+  }
+  return v;
+}
 int Reader::line() const { return impl_->position(impl_->pos).line; }
 int Reader::column() const { return impl_->position(impl_->pos).column; }
 size_t Reader::offset() const { return impl_->pos; }

@@ -84,6 +84,15 @@ class Reader {
 };
 
 // Reads the first form of text (nullopt when there is none). Throws ReadError.
+// The text of the last definition a reader without a file read on this thread ((def...), (defn ...), any list
+// headed by a def... symbol), with the form read, so that the REPL can keep the source of what it defines.
+// The form is known by its address only: the record must not own a value past the runtime's life on this thread.
+struct DefinitionText {
+  const void* form = nullptr;
+  std::string text;
+};
+DefinitionText& last_definition_read();
+
 std::optional<Value> read_one(std::string_view source, const ReadOptions& options = {},
                               ReaderContext* context = nullptr);
 // Reads every form of text. Throws ReadError.
