@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "kelp/data/pattern.hpp"
 #include "kelp/data/string.hpp"
@@ -152,6 +153,7 @@ const std::pair<const char*, const char*> CLASSES[] = {
     {"clojure.lang.Reduced", "java.lang.Object"},
     {"java.util.UUID", "java.lang.Object"},
     {"java.util.Arrays", "java.lang.Object"},
+    {"java.util.Collections", "java.lang.Object"},
     // The primitive types, as Long/TYPE names them (for make-array).
     {"long", nullptr}, {"int", nullptr}, {"short", nullptr}, {"byte", nullptr},
     {"double", nullptr}, {"float", nullptr}, {"char", nullptr}, {"boolean", nullptr},
@@ -231,6 +233,12 @@ Value class_named(std::string_view name, Kind kind) {
 std::vector<ClassExtension>& extensions() {
   static std::vector<ClassExtension> all;
   return all;
+}
+
+// The names of the classes libraries added that the host layer did not have.
+std::unordered_set<std::string>& new_classes() {
+  static std::unordered_set<std::string> names;
+  return names;
 }
 
 const ClassExtension* extension_for(std::string_view name) {
@@ -317,7 +325,10 @@ void add_class(ClassExtension ext) {
   Registry& r = registry();
   {
     std::lock_guard lock(r.mutex);
-    if (!r.get(ext.name)) r.add(ext.name, r.get(ext.super));
+    if (!r.get(ext.name)) {
+      r.add(ext.name, r.get(ext.super));
+      new_classes().insert(ext.name);
+    }
   }
   extensions().push_back(std::move(ext));
 }
@@ -332,18 +343,24 @@ Value static_method(const Value& cls, std::string_view member) {
 Value static_field(const Value& cls, std::string_view field, bool* found) {
   *found = false;
   if (!detail::is_class(cls)) return {};
+  if (const ClassExtension* e = extension_for(detail::as_class(cls).name()); e && e->static_field) {
+    Value v = e->static_field(field, found);
+    if (*found) return v;
+  }
   return detail::find_static_field(detail::as_class(cls).name(), field, found);
 }
 
 Value invoke_method(const Value& target, std::string_view method, Args args) {
   bool found = false;
-  if (target.is(Kind::Host))
-    if (const ClassExtension* e = extension_for(target.obj()->type_name()); e && e->call) {
-      Value out;
-      if (e->call(target, method, args, &out)) return out;
-    }
-  Value out = detail::call_method(target, method, args, &found);
+  // A class a library added answers first; for a class the host layer has itself, a library only adds the
+  // methods the host layer lacks (readLine on any reader).
+  const ClassExtension* e = target.is(Kind::Host) ? extension_for(target.obj()->type_name()) : nullptr;
+  Value out;
+  if (e && e->call && new_classes().contains(e->name) && e->call(target, method, args, &out))
+    return out;
+  out = detail::call_method(target, method, args, &found);
   if (found) return out;
+  if (e && e->call && e->call(target, method, args, &out)) return out;
   std::string cls = target.is_nil() ? "nil" : detail::as_class(class_of(target)).name();
   if (args.empty())
     throw_illegal_argument("No matching field found: " + std::string(method) + " for class " + cls);
