@@ -9,6 +9,7 @@ void install_libs() {
   rt::Namespace* ns = rt::create_ns(symbol("kelp.libs"));
   install_lib_edn(ns);
   install_lib_io(ns);
+  install_lib_repl(ns);
   rt::loader::mark_loaded(symbol("kelp.libs"));
 }
 

@@ -8,6 +8,7 @@ namespace kelp::lib {
 
 void install_lib_edn(rt::Namespace* ns);  // lib_edn.cpp
 void install_lib_io(rt::Namespace* ns);   // lib_io.cpp
+void install_lib_repl(rt::Namespace* ns); // lib_repl.cpp
 void install_libs();                      // lib_install.cpp: all of the above into kelp.libs
 
 }  // namespace kelp::lib

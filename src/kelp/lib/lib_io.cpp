@@ -221,7 +221,8 @@ bool file_construct(Args a, Value* out) {
 }
 
 bool file_call(const Value& target, std::string_view m, Args a, Value* out) {
-  const std::string& p = static_cast<const File&>(*target.obj()).path();
+  if (!as_file(target)) return false;
+  const std::string& p = as_file(target)->path();
   struct stat st {};
   if (a.empty()) {
     if (m == "getName") return *out = make_string(name_of(p)), true;
@@ -288,12 +289,14 @@ bool file_call(const Value& target, std::string_view m, Args a, Value* out) {
 }
 
 bool file_to_string(const Value& v, std::string& out) {
-  out += static_cast<const File&>(*v.obj()).path();
+  if (!as_file(v)) return false;
+  out += as_file(v)->path();
   return true;
 }
 
 bool url_call(const Value& target, std::string_view m, Args a, Value* out) {
-  const std::string& p = static_cast<const Url&>(*target.obj()).path();
+  if (!as_url(target)) return false;
+  const std::string& p = as_url(target)->path();
   if (!a.empty()) return false;
   if (m == "getPath" || m == "getFile") return *out = make_string(p), true;
   if (m == "getProtocol") return *out = make_string("file"), true;
@@ -302,7 +305,8 @@ bool url_call(const Value& target, std::string_view m, Args a, Value* out) {
 }
 
 bool url_to_string(const Value& v, std::string& out) {
-  out += "file:" + static_cast<const Url&>(*v.obj()).path();
+  if (!as_url(v)) return false;
+  out += "file:" + as_url(v)->path();
   return true;
 }
 
@@ -417,8 +421,8 @@ ByteInput* as_byte_input(const Value& v) {
 }
 
 bool reader_call(const Value& target, std::string_view m, Args a, Value* out) {
+  if (!rt::is_input(target) || !a.empty()) return false;
   rt::InputReader& in = rt::as_input(target);
-  if (!a.empty()) return false;
   if (m == "readLine") {
     std::optional<std::string> line = in.read_line();
     return *out = line ? make_string(*line) : Value(), true;
@@ -442,6 +446,7 @@ bool wrap_reader(Args a, Value* out) {
 
 bool output_call(const Value& target, std::string_view m, Args a, Value* out) {
   FileOutput* w = as_file_output(target);
+  if (!w) return false;
   if (m == "close" && a.empty()) return w->close(), *out = Value(), true;
   if (m == "newLine" && a.empty()) return w->write("\n"), *out = Value(), true;
   if (w->bytes_ && m == "write" && a.size() == 1 && a[0].is_int()) {
@@ -454,7 +459,7 @@ bool output_call(const Value& target, std::string_view m, Args a, Value* out) {
 
 bool byte_input_call(const Value& target, std::string_view m, Args a, Value* out) {
   ByteInput* in = as_byte_input(target);
-  if (!a.empty()) return false;
+  if (!in || !a.empty()) return false;
   if (m == "read") return *out = Value::integer(in->read()), true;
   if (m == "available") return *out = Value::integer(in->available()), true;
   if (m == "close") return *out = Value(), true;

@@ -106,3 +106,66 @@
                    (clojure.string/replace #"_[A-Z]+_" #(get demunge-map % %))
                    (clojure.string/replace "_" "-")))]
     (clojure.string/join "/" (map part (clojure.string/split fn-name #"\$")))))
+
+(defn source-fn
+  "Returns a string of the source code for the given symbol, if it can find it. This requires that the symbol
+  resolve to a Var defined in a namespace for which the source is on the source roots, or one defined at the REPL
+  or by evaluating text. Returns nil if it can't find the source. For most REPL usage, 'source' is more convenient.
+
+  Example: (source-fn 'filter)"
+  [x]
+  (when-let [v (resolve x)]
+    (when (var? v)
+      (kelp.libs/source-text v))))
+
+(defmacro source
+  "Prints the source code for the given symbol, if it can find it. This requires that the symbol resolve to a Var
+  defined in a namespace for which the source is available.
+
+  Example: (source filter)"
+  [n]
+  `(println (or (source-fn '~n) (str "Source not found"))))
+
+(defn root-cause
+  "Returns the initial cause of an exception or error by peeling off all of its wrappers"
+  [t]
+  (loop [cause t]
+    (if (and (instance? clojure.lang.Compiler$CompilerException cause)
+             (not= (:clojure.error/source (ex-data cause)) "NO_SOURCE_FILE"))
+      cause
+      (if-let [c (.getCause cause)]
+        (recur c)
+        cause))))
+
+(defn stack-element-str
+  "Returns a (possibly unmunged) string representation of a stack frame"
+  [el]
+  (if (vector? el)
+    (let [[f file line] el]
+      (str f " (" (if (seq file) file "NO_SOURCE_FILE") ":" line ")"))
+    (str el)))
+
+(defn pst
+  "Prints a stack trace of the exception, to the depth requested. If none supplied, uses the root cause of the
+  most recent repl exception (*e), and a depth of 12."
+  ([] (pst 12))
+  ([e-or-depth]
+   (if (instance? Throwable e-or-depth)
+     (pst e-or-depth 12)
+     (when-let [e *e]
+       (pst (root-cause e) e-or-depth))))
+  ([e depth]
+   (binding [*out* *err*]
+     (when (#{:read-source :macro-syntax-check :macroexpansion :compile-syntax-check :compilation}
+            (-> e ex-data :clojure.error/phase))
+       (println "Note: The following stack trace applies to the reader or compiler, your code was not executed."))
+     (println (str (-> e class .getSimpleName) " "
+                   (.getMessage e)
+                   (when-let [info (ex-data e)] (str " " (pr-str info)))))
+     (let [st (.getStackTrace e)
+           cause (.getCause e)]
+       (doseq [el (take depth st)]
+         (println (str \tab (stack-element-str el))))
+       (when cause
+         (println "Caused by:")
+         (pst cause (min depth (+ 2 (- (count (.getStackTrace cause)) (count (.getStackTrace e)))))))))))

@@ -1,0 +1,20 @@
+;; clojure.repl: source of definitions on the class path, source-fn, pst and root-cause.
+(require '[clojure.repl :refer [source source-fn pst root-cause]] 'conf.greet 'conf.util.text-tools)
+
+(source conf.greet/hello)
+(source conf.greet/twice)
+(source conf.greet/counter)
+(source conf.util.text-tools/shout)
+(prn :source-fn (source-fn 'conf.greet/loud-words))
+(prn :missing (source-fn 'no.such/thing) (source-fn 'undefined-here))
+(defn defined-in-script [x] x)
+(source defined-in-script)
+(source also-undefined)
+
+(def wrapped (ex-info "outer" {:k 1} (IllegalStateException. "middle" (ArithmeticException. "inner"))))
+(prn :root-cause (class (root-cause wrapped)) (.getMessage (root-cause wrapped)))
+(prn :root-cause-self (.getMessage (root-cause (Exception. "alone"))))
+(binding [*err* *out*] (pst wrapped 0))
+(binding [*err* *out*] (pst (ex-info "data" {:a [1 2]}) 0))
+(binding [*err* *out*] (pst (RuntimeException. "plain") 0))
+(prn :pst-answers (binding [*err* (java.io.StringWriter.)] (pst (Exception. "x") 0)))
