@@ -13,6 +13,10 @@
 
 (def ^:dynamic *print-pretty* "Bind to true if you want write to use pretty printing" true)
 
+(def ^:dynamic *print-base* "The base to use for printing integers and rationals." 10)
+
+(def ^:dynamic *print-radix* "Print a radix specifier in front of integers and rationals" nil)
+
 (def ^:dynamic *print-suppress-namespaces*
   "Don't print namespaces with symbols. This is particularly useful when pretty printing the results of macro
   expansions"
@@ -139,12 +143,40 @@
     (layout sb (document x 0) 0 0 *print-right-margin*)
     (str sb)))
 
+(defn simple-dispatch
+  "The pretty print dispatch function for simple data structure format."
+  [object]
+  (print (pprint-str object)))
+
+(defn code-dispatch
+  "The pretty print dispatch function for pretty printing Clojure code. kelp lays code out as it does data."
+  [object]
+  (print (pprint-str object)))
+
+(def ^:dynamic *print-pprint-dispatch*
+  "The pretty print dispatch function. Use with-pprint-dispatch or set-pprint-dispatch to modify."
+  simple-dispatch)
+
+(defn set-pprint-dispatch
+  "Set the pretty print dispatch function to a function matching (fn [obj] ...)."
+  [function]
+  (alter-var-root #'*print-pprint-dispatch* (constantly function))
+  nil)
+
+(defmacro with-pprint-dispatch
+  "Execute body with the pretty print dispatch function bound to function."
+  [function & body]
+  `(binding [*print-pprint-dispatch* ~function] ~@body))
+
 (defn pprint
   "Pretty print object to the optional output writer. If the writer is not provided, print the object to the
   currently bound value of *out*."
   ([object] (pprint object *out*))
   ([object writer]
-   (let [text (str (pprint-str object) "\n")]
+   (let [text (str (if (#{simple-dispatch code-dispatch} *print-pprint-dispatch*)
+                     (pprint-str object)
+                     (with-out-str (*print-pprint-dispatch* object)))
+                   "\n")]
      (if (identical? writer *out*)
        (print text)
        (.write writer text))

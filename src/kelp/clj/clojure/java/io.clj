@@ -15,6 +15,14 @@
     (instance? java.net.URL x) x
     :else (.toURL (as-file (if (string? x) (clojure.string/replace-first x #"^file:" "") x)))))
 
+(defn as-relative-path
+  "Take an as-file-able thing and return a string if it is a relative path, else IllegalArgumentException."
+  [x]
+  (let [f (as-file x)]
+    (if (.isAbsolute f)
+      (throw (IllegalArgumentException. (str f " is not a relative path")))
+      (.getPath f))))
+
 (defn file
   "Returns a java.io.File, passing each arg to as-file.  Multiple-arg versions treat the first argument as parent
   and subsequent args as children relative to the parent."
@@ -59,6 +67,11 @@
   Should be used inside with-open to ensure the OutputStream is properly closed."
   [x & opts]
   (apply kelp.libs/output-stream x opts))
+
+(defn make-reader "Creates a BufferedReader." [x opts] (apply reader x (mapcat identity opts)))
+(defn make-writer "Creates a BufferedWriter." [x opts] (apply writer x (mapcat identity opts)))
+(defn make-input-stream "Creates a BufferedInputStream." [x opts] (apply input-stream x (mapcat identity opts)))
+(defn make-output-stream "Creates a BufferedOutputStream." [x opts] (apply output-stream x (mapcat identity opts)))
 
 (defn copy
   "Copies input to output.  Returns nil or throws IOException.
