@@ -118,6 +118,13 @@ bool append_option(Args opts) {
 }
 
 Value slurp_fn(Args a) {
+  // A reader (*in*, one clojure.java.io opened) is read to its end.
+  if (rt::is_input(a[0])) {
+    rt::InputReader& in = rt::as_input(a[0]);
+    std::string text;
+    for (int32_t c; (c = in.read_char()) >= 0;) append_utf8(text, static_cast<char32_t>(c));
+    return make_string(text);
+  }
   std::string path = file_arg(a[0]);
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) file_error(path);
