@@ -19,6 +19,7 @@
 (with-open [r (io/reader (str f))] (prn :read-line (.readLine r) (.read r) (.readLine r)))
 (with-open [w (io/writer f)] (.write w "fresh") (.write w (str \newline "text")))
 (prn :writer (slurp f))
+(prn :slurp-reader (slurp (io/reader f)) (slurp (java.io.StringReader. "from a string reader")))
 (with-open [w (io/writer f :append true)] (.write w "!"))
 (prn :append-writer (slurp f))
 (with-open [out (io/output-stream (io/file tmp "bytes.bin"))] (.write out 65) (.write out 66))
