@@ -41,13 +41,70 @@ read::ReadOptions edn_options() {
   return o;
 }
 
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '\f'; }
+bool ends_token(char c) { return is_blank(c) || std::string_view("()[]{}\";").find(c) != std::string_view::npos; }
+
+// Clojure's code syntax that EDN does not have (::k, @, `, ~, #( #' #= #? #"..."), refused in JVM's words before
+// the Clojure reader would give it a meaning. Scans the text the reader read, strings, characters and comments
+// skipped.
+void refuse_code_syntax(std::string_view t) {
+  bool token_start = true;
+  for (size_t i = 0; i < t.size(); ++i) {
+    char c = t[i];
+    if (c == '"') {
+      for (++i; i < t.size() && t[i] != '"'; ++i)
+        if (t[i] == '\\') ++i;
+      token_start = true;
+      continue;
+    }
+    if (c == ';') {
+      while (i < t.size() && t[i] != '\n') ++i;
+      token_start = true;
+      continue;
+    }
+    if (c == '\\') {  // a character: the next one, then the rest of its name
+      for (i += 2; i < t.size() && !ends_token(t[i]); ++i) {}
+      --i;
+      token_start = false;
+      continue;
+    }
+    if (ends_token(c)) {
+      token_start = true;
+      continue;
+    }
+    if (token_start) {
+      if (c == ':' && i + 1 < t.size() && t[i + 1] == ':') {
+        size_t end = i;
+        while (end < t.size() && !ends_token(t[end])) ++end;
+        rt::throw_error("java.lang.RuntimeException", "Invalid token: " + std::string(t.substr(i, end - i)));
+      }
+      if (c == '@' || c == '`' || c == '~')
+        rt::throw_error("java.lang.RuntimeException", std::string("Invalid leading character: ") + c);
+      if (c == '#' && i + 1 < t.size() && std::string_view("('=?\"").find(t[i + 1]) != std::string_view::npos)
+        rt::throw_error("java.lang.RuntimeException", std::string("No dispatch macro for: ") + t[i + 1]);
+      if (c == '#' && i + 1 < t.size() && (t[i + 1] == '{' || t[i + 1] == '_')) {
+        ++i;  // a set or a discard: what follows starts a token
+        continue;
+      }
+    }
+    token_start = c == '^';
+  }
+}
+
 // One value of text, or the :eof option's value when the text holds none; "EOF while reading" without it.
 Value read_value(std::string_view text, const Value& opts, bool from_string) {
   EdnContext context(opts);
   std::optional<Value> v;
   try {
-    v = read::read_one(text, edn_options(), &context);
+    read::Reader reader(text, edn_options(), &context);
+    v = reader.next();
+    refuse_code_syntax(text.substr(0, reader.offset()));
   } catch (const read::ReadError& e) {
+    // Code syntax before the place the reader gave up is what JVM's EDN reader would have refused first.
+    size_t upto = 0;
+    for (int line = 1; upto < text.size() && line <= e.line; ++upto)
+      if (text[upto] == '\n') ++line;
+    refuse_code_syntax(text.substr(0, upto));
     std::string_view message = e.what();
     // JVM's EDN reader names no position in its messages.
     if (size_t at = message.find(", starting at line"); from_string && at != std::string_view::npos)

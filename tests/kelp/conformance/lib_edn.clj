@@ -15,5 +15,7 @@
 (let [r (java.io.PushbackReader. (java.io.StringReader. "1 [2 3] {:k v}"))]
   (prn :stream (edn/read r) (edn/read r) (edn/read r) (edn/read {:eof ::end} r))
   (prn :stream-eof (try (edn/read r) (catch Exception e (.getMessage e)))))
-(doseq [s ["#foo 1" "{:a" "[1 2" "{:a 1 :a 2}" "#{1 1}" ")"]]
+(prn :code-chars-inside (edn/read-string "[\"@~`#(\" \\@ :k#]"))
+(doseq [s ["#foo 1" "{:a" "[1 2" "{:a 1 :a 2}" "#{1 1}" ")" "::k" "[1 @a]" "`a" "~a" "#(inc %)" "#'v" "#=(+ 1 2)"
+           "#?(:clj 1)" "#\"re\"" "#_@x 1" "{:a ::b}"]]
   (prn :error s (try (edn/read-string s) (catch Exception e [(class e) (.getMessage e)]))))
