@@ -18,6 +18,7 @@
 #include "kelp/lib/seq_util.hpp"
 #include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/fn.hpp"
+#include "kelp/rt/host.hpp"
 #include "kelp/rt/lazy.hpp"
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
@@ -388,6 +389,8 @@ Value get_of(const Value& coll, const Value& key, const Value& not_found) {
     }
     if (t->of_ == Transient::Of::Set) return get_of(t->set, key, not_found);
   }
+  if (o->kind() == Kind::Host)  // java.util maps and lists: look in a snapshot of their contents
+    if (std::optional<Value> snapshot = rt::host::printed_as(coll)) return get_of(*snapshot, key, not_found);
   return not_found;
 }
 

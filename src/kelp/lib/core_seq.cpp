@@ -130,7 +130,7 @@ Value nth_of(const Value& coll, const Value& index, const Value* not_found) {
     if (not_found && (i < 0 || i >= arr->count())) return *not_found;
     return arr->at(i);
   }
-  if (coll.has(SEQ)) {
+  if (coll.has(SEQ) || (coll.is(Kind::Host) && coll.has(COUNTED))) {  // a seq, or a java.util list
     if (i < 0) return missing();
     Value s = nthnext(coll, i);
     return s.is_nil() ? missing() : first_of(s);

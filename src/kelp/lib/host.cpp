@@ -123,8 +123,11 @@ Value mark_loaded(Args a) {
 
 }  // namespace
 
+void install_host_more();  // host_more.cpp
+
 void install_host() {
   rt::Namespace* core = rt::core_vars().core;
+  install_host_more();
   defn(core, "class", 1, 1, class_fn, {"([x])", "Returns the Class of x"});
   defn(core, "type", 1, 1, type_fn, {"([x])", "Returns the :type metadata of x, or its Class if none"});
   defn(core, "instance?", 2, 2, instance_fn, {"([c x])", "Evaluates x and tests if it is an instance of the class c."});

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "kelp/data/compare.hpp"
+#include "kelp/data/list.hpp"
 #include "kelp/data/map.hpp"
+#include "kelp/data/set.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/lib/host_detail.hpp"
@@ -14,6 +16,7 @@
 #include "kelp/lib/seq_util.hpp"
 #include "kelp/rt/lazy.hpp"
 #include "kelp/print/printer.hpp"
+#include "kelp/rt/fn.hpp"
 #include "kelp/rt/throwable.hpp"
 
 namespace kelp::rt::host::detail {
@@ -99,6 +102,17 @@ std::string list_string(const std::vector<Value>& items) {
   return out + "]";
 }
 
+// List.sort and Collections.sort: stable, by compare or by the comparator function given.
+void sort_list(const ArrayList& l, const Value& comparator) {
+  std::vector<Value> items = l.snapshot();
+  std::stable_sort(items.begin(), items.end(), [&](const Value& x, const Value& y) {
+    if (comparator.is_nil()) return kelp::compare(x, y) < 0;
+    Value r = rt::call(comparator, {x, y});
+    return r.is_bool() ? r.truthy() : (r.is_int() ? r.as_int() < 0 : false);
+  });
+  l.edit([&](std::vector<Value>& v) { v = std::move(items); });
+}
+
 bool list_method(const ArrayList& l, std::string_view m, Args a, Value* out) {
   if (m == "add" && a.size() == 1) {
     l.edit([&](std::vector<Value>& v) { v.push_back(a[0]); });
@@ -134,6 +148,32 @@ bool list_method(const ArrayList& l, std::string_view m, Args a, Value* out) {
   } else if (m == "clear" && a.empty()) {
     l.edit([](std::vector<Value>& v) { v.clear(); });
     *out = Value();
+  } else if ((m == "indexOf" || m == "lastIndexOf") && a.size() == 1) {
+    std::vector<Value> items = l.snapshot();
+    int64_t at = -1;
+    for (size_t i = 0; i < items.size(); ++i)
+      if (equiv(items[i], a[0])) {
+        at = static_cast<int64_t>(i);
+        if (m == "indexOf") break;
+      }
+    *out = Value::integer(at);
+  } else if (m == "addAll" && a.size() == 1) {
+    std::vector<Value> more;
+    for (Value s = rt::seq(a[0]); !s.is_nil(); s = rt::next(s)) more.push_back(rt::first(s));
+    l.edit([&](std::vector<Value>& v) { v.insert(v.end(), more.begin(), more.end()); });
+    *out = Value::boolean(!more.empty());
+  } else if (m == "sort" && a.size() == 1) {
+    sort_list(l, a[0]);
+    *out = Value();
+  } else if (m == "subList" && a.size() == 2) {
+    int64_t from = index_arg(a[0], m, 2), to = index_arg(a[1], m, 2);
+    std::vector<Value> items = l.snapshot();
+    if (from < 0 || to > static_cast<int64_t>(items.size()) || from > to)
+      throw_index_out_of_bounds("fromIndex: " + std::to_string(from) + ", toIndex: " + std::to_string(to) +
+                                ", size: " + std::to_string(items.size()));
+    *out = make_vector(std::span<const Value>(items.data() + from, static_cast<size_t>(to - from)));
+  } else if (m == "toArray" && a.empty()) {
+    *out = Value::adopt(new lib::JavaArray("[Ljava.lang.Object;", l.snapshot()));
   } else if (m == "toString" && a.empty()) {
     *out = make_string(list_string(l.snapshot()));
   } else {
@@ -174,6 +214,51 @@ bool map_method(const HashMap& h, std::string_view m, Args a, Value* out) {
   } else if (m == "clear" && a.empty()) {
     h.edit([](Value& map) { map = empty_map(); });
     *out = Value();
+  } else if (m == "putIfAbsent" && a.size() == 2) {
+    *out = h.edit([&](Value& map) {
+      Value old = found(map, a[0]);
+      if (old.is_nil()) map = assoc(map, a[0], a[1]);
+      return old;
+    });
+  } else if (m == "putAll" && a.size() == 1) {
+    for (Value s = rt::seq(a[0]); !s.is_nil(); s = rt::next(s)) {
+      Value e = rt::first(s);
+      h.edit([&](Value& map) { map = assoc(map, rt::first(e), rt::first(rt::next(e))); });
+    }
+    *out = Value();
+  } else if ((m == "merge" && a.size() == 3) || (m == "computeIfAbsent" && a.size() == 2)) {
+    // The function runs outside the lock; a change made meanwhile by another thread is run again.
+    for (;;) {
+      Value before = h.snapshot();
+      Value old = found(before, a[0]);
+      Value now;
+      if (m == "merge") now = old.is_nil() ? a[1] : rt::call(a[2], {old, a[1]});
+      else if (!old.is_nil()) return *out = old, true;
+      else now = rt::call(a[1], {a[0]});
+      bool done = h.edit([&](Value& map) {
+        if (!map.identical(before)) return false;
+        map = now.is_nil() ? dissoc(map, a[0]) : assoc(map, a[0], now);
+        return true;
+      });
+      if (done) return *out = now, true;
+    }
+  } else if (m == "containsValue" && a.size() == 1) {
+    bool any = false;
+    for (Value s = rt::seq(h.snapshot()); !s.is_nil() && !any; s = rt::next(s))
+      any = equiv(rt::first(rt::next(rt::first(s))), a[0]);
+    *out = Value::boolean(any);
+  } else if ((m == "keySet" || m == "values" || m == "entrySet") && a.empty()) {
+    // Snapshots as the Clojure collections they print like: a set of keys or entries, a list of values.
+    std::vector<Value> parts;
+    for (Value s = rt::seq(h.snapshot()); !s.is_nil(); s = rt::next(s)) {
+      Value e = rt::first(s);
+      parts.push_back(m == "keySet" ? rt::first(e) : m == "values" ? rt::first(rt::next(e)) : e);
+    }
+    *out = m == "values" ? make_list(parts) : make_set(parts);
+  } else if (m == "toString" && a.empty()) {
+    std::string text;
+    append_collection_string(text, Value::share(&h));
+    *out = make_string(text);
   } else {
     return false;
   }
@@ -224,6 +309,36 @@ Value construct_collection(const std::string& cls, Args a, bool* found) {
   }
   *found = false;
   return {};
+}
+
+// java.util.Collections: the helpers that sort, reverse and measure lists in place.
+Value collections_static(std::string_view m, Args a) {
+  const ArrayList* l = a.empty() ? nullptr : as<ArrayList>(a[0]);
+  if ((m == "sort" && (a.size() == 1 || a.size() == 2)) && l) {
+    sort_list(*l, a.size() == 2 ? a[1] : Value());
+    return {};
+  }
+  if (m == "reverse" && a.size() == 1 && l) {
+    l->edit([](std::vector<Value>& v) { std::reverse(v.begin(), v.end()); });
+    return {};
+  }
+  if ((m == "max" || m == "min") && a.size() == 1) {
+    Value best;
+    bool first = true;
+    for (Value s = rt::seq(a[0]); !s.is_nil(); s = rt::next(s), first = false) {
+      Value x = rt::first(s);
+      int c = first ? 0 : kelp::compare(x, best);
+      if (first || (m == "max" ? c > 0 : c < 0)) best = x;
+    }
+    if (first) throw_error("java.util.NoSuchElementException", "");
+    return best;
+  }
+  if (m == "frequency" && a.size() == 2) {
+    int64_t n = 0;
+    for (Value s = rt::seq(a[0]); !s.is_nil(); s = rt::next(s)) n += equiv(rt::first(s), a[1]);
+    return Value::integer(n);
+  }
+  throw_no_method(m, a.size(), "java.util.Collections");
 }
 
 // java.util.Arrays/sort and /fill work on arrays in place.

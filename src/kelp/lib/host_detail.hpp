@@ -59,6 +59,8 @@ bool call_collection_method(const Value& target, std::string_view method, Args a
 Value construct_collection(const std::string& cls, Args args, bool* found);
 // Their toString ("[1, 2]", "{k=1}") appended to out; false for other values.
 bool append_collection_string(std::string& out, const Value& v);
+// java.util.Collections' static methods (sort, reverse, max, min, frequency).
+Value collections_static(std::string_view method, Args args);
 // java.util.Arrays/sort and /fill.
 Value arrays_sort(Args args);
 Value arrays_fill(Args args);

@@ -16,6 +16,7 @@
 #include "kelp/data/tagged.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/lib/host_detail.hpp"
+#include "kelp/lib/seq_array.hpp"
 #include "kelp/lib/host_process.hpp"
 #include "kelp/lib/str_regex.hpp"
 #include "kelp/rt/core_vars.hpp"
@@ -222,6 +223,22 @@ const Entry STRING_METHODS[] = {
     {"toUpperCase", 0, 0, [](const Value& s, Args) { return make_string(map_case(sv(s), true)); }},
     {"toLowerCase", 0, 0, [](const Value& s, Args) { return make_string(map_case(sv(s), false)); }},
     {"trim", 0, 0, [](const Value& s, Args) { return make_string(trim(sv(s))); }},
+    {"intern", 0, 0, [](const Value& s, Args) { return s; }},
+    {"stripLeading", 0, 0, [](const Value& s, Args) {
+       std::u32string u = to_u32(sv(s));
+       size_t b = 0;
+       while (b < u.size() && (u[b] <= ' ' || u[b] == 0x2028 || u[b] == 0x2029 || u[b] == 0x3000 || (u[b] >= 0x2000 && u[b] <= 0x200A))) ++b;
+       return make_string(to_utf8(u.substr(b)));
+     }},
+    {"stripTrailing", 0, 0, [](const Value& s, Args) {
+       std::u32string u = to_u32(sv(s));
+       size_t e = u.size();
+       while (e > 0 && (u[e - 1] <= ' ' || u[e - 1] == 0x2028 || u[e - 1] == 0x2029 || u[e - 1] == 0x3000 || (u[e - 1] >= 0x2000 && u[e - 1] <= 0x200A))) --e;
+       return make_string(to_utf8(u.substr(0, e)));
+     }},
+    {"codePointCount", 2, 2, [](const Value& s, Args a) {
+       return Value::integer(int_arg(a[1], "codePointCount") - int_arg(a[0], "codePointCount"));
+     }},
     {"strip", 0, 0, [](const Value& s, Args) { return make_string(trim(sv(s))); }},
     {"replace", 2, 2, [](const Value& s, Args a) {
        return make_string(replace_all(sv(s), to_string(a[0]), to_string(a[1])));
@@ -271,6 +288,21 @@ size_t offset_of(const std::string& s, int64_t i) {
     decode_utf8(s, at);
   }
   return at;
+}
+
+// StringBuilder.delete(start, end) and replace(start, end, text): end may run past the length, as Java allows.
+Value builder_splice(const Value& b, Args a, const char* method, const Value* text) {
+  int64_t start = int_arg(a[0], method), end = int_arg(a[1], method);
+  sb_of(b).edit([&](std::string& s) {
+    std::u32string u = to_u32(s);
+    auto n = static_cast<int64_t>(u.size());
+    if (start < 0 || start > n || start > end)
+      string_index("start " + std::to_string(start) + ", end " + std::to_string(end) + ", length " + std::to_string(n));
+    end = std::min(end, n);
+    u.replace(static_cast<size_t>(start), static_cast<size_t>(end - start), text ? to_u32(sv(*text)) : std::u32string());
+    s = to_utf8(u);
+  });
+  return b;
 }
 
 const Entry BUILDER_METHODS[] = {
@@ -326,6 +358,30 @@ const Entry BUILDER_METHODS[] = {
        return b;
      }},
     {"isEmpty", 0, 0, [](const Value& b, Args) { return Value::boolean(sb_of(b).str().empty()); }},
+    {"delete", 2, 2, [](const Value& b, Args a) { return builder_splice(b, a, "delete", nullptr); }},
+    {"replace", 3, 3, [](const Value& b, Args a) {
+       if (!a[2].is(Kind::String)) throw_no_method("replace", 3, "java.lang.StringBuilder");
+       return builder_splice(b, a, "replace", &a[2]);
+     }},
+    {"setCharAt", 2, 2, [](const Value& b, Args a) {
+       int64_t i = int_arg(a[0], "setCharAt");
+       if (!a[1].is_char()) throw_no_method("setCharAt", 2, "java.lang.StringBuilder");
+       sb_of(b).edit([&](std::string& s) {
+         std::u32string u = to_u32(s);
+         if (i < 0 || i >= static_cast<int64_t>(u.size()))
+           string_index("index " + std::to_string(i) + ",length " + std::to_string(u.size()));
+         u[static_cast<size_t>(i)] = a[1].as_char();
+         s = to_utf8(u);
+       });
+       return Value();
+     }},
+    {"indexOf", 1, 2, [](const Value& b, Args a) { return invoke_method(make_string(sb_of(b).str()), "indexOf", a); }},
+    {"lastIndexOf", 1, 2, [](const Value& b, Args a) { return invoke_method(make_string(sb_of(b).str()), "lastIndexOf", a); }},
+    {"substring", 1, 2, [](const Value& b, Args a) {
+       std::vector<Value> args{make_string(sb_of(b).str())};
+       args.insert(args.end(), a.begin(), a.end());
+       return call_core("subs", Args(args));
+     }},
 };
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -637,6 +693,14 @@ const Entry NS_METHODS[] = {
     {"findInternedVar", 1, 1, [](const Value& n, Args a) { return n.as<Namespace>().find_interned(a[0]); }},
 };
 
+const Entry BOOLEAN_METHODS[] = {
+    {"booleanValue", 0, 0, [](const Value& b, Args) { return b; }},
+    {"compareTo", 1, 1, [](const Value& b, Args a) {
+       if (!a[0].is_bool()) throw_no_method("compareTo", 1, "java.lang.Boolean");
+       return Value::integer(int{b.truthy()} - int{a[0].truthy()});
+     }},
+};
+
 const Entry OBJECT_METHODS[] = {
     {"toString", 0, 0, [](const Value& o, Args) { return make_string(to_string(o)); }},
     {"equals", 1, 1, [](const Value& o, Args a) { return Value::boolean(o == a[0]); }},
@@ -670,8 +734,12 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
     if (is_class(target) && dispatch(CLASS_METHODS, target, method, args, &out)) return out;
     if (is_writer(target) && dispatch(WRITER_METHODS, target, method, args, &out)) return out;
     if (call_collection_method(target, method, args, &out)) return out;
-    if (const auto* t = dynamic_cast<const ThreadHandle*>(target.obj()); t && method == "getName" && args.empty())
-      return make_string(t->name());
+    if (const auto* t = dynamic_cast<const ThreadHandle*>(target.obj()); t && args.empty()) {
+      if (method == "getName") return make_string(t->name());
+      if (method == "isAlive") return TRUE_V();
+      if (method == "isDaemon") return Value::boolean(t->name() != "main");
+      if (method == "isInterrupted") return FALSE_V();
+    }
     if (lib::process::call_method(target, method, args, &out)) return out;
     if (as_iterator(target) && dispatch(ITERATOR_METHODS, target, method, args, &out)) return out;
     if (lib::strs::as_matcher(target) && dispatch(MATCHER_METHODS, target, method, args, &out)) return out;
@@ -679,6 +747,7 @@ Value call_method(const Value& target, std::string_view method, Args args, bool*
   if ((target.has(COLL) || target.has(SEQ)) && dispatch(COLL_METHODS, target, method, args, &out)) return out;
   if (target.is(Kind::Inst) && method == "getTime" && args.empty()) return Value::integer(target.as<Inst>().millis());
   if (target.is(Kind::Pattern) && dispatch(PATTERN_METHODS, target, method, args, &out)) return out;
+  if (target.is_bool() && dispatch(BOOLEAN_METHODS, target, method, args, &out)) return out;
   if (dispatch(OBJECT_METHODS, target, method, args, &out)) return out;
   *found = false;
   return {};
@@ -724,6 +793,12 @@ Value construct_instance(const HostClass& cls, Args a, bool* found) {
   if (n == "java.lang.String") {
     if (a.empty()) return make_string("");
     if (a.size() == 1 && (a[0].is(Kind::String) || is_string_builder(a[0]))) return make_string(to_string(a[0]));
+    if (a.size() == 1)
+      if (const lib::JavaArray* arr = lib::as_array(a[0]); arr && arr->element() == 'C') {
+        std::u32string u;
+        for (const Value& c : arr->items()) u += c.is_char() ? c.as_char() : U'\0';
+        return make_string(to_utf8(u));
+      }
   } else if (n == "java.lang.StringBuilder") {
     if (a.empty() || (a.size() == 1 && a[0].is_int())) return Value::adopt(new detail::StringBuilder());
     if (a.size() == 1 && (a[0].is(Kind::String) || is_string_builder(a[0])))

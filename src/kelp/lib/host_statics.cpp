@@ -18,6 +18,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/tagged.hpp"
+#include "kelp/data/vector.hpp"
 #include "kelp/lib/host_detail.hpp"
 #include "kelp/lib/host_process.hpp"
 #include "kelp/lib/seq_array.hpp"
@@ -96,6 +97,15 @@ struct Member {
 };
 
 [[noreturn]] void long_overflow() { throw_arithmetic("long overflow"); }
+
+// The cube root, correctly rounded where the C library's is a unit off (Java's cbrt of 27.0 is exactly 3.0).
+double exact_cbrt(double x) {
+  double r = std::cbrt(x);
+  if (!std::isfinite(r) || r == 0) return r;
+  long double lr = r;
+  lr -= (lr * lr * lr - x) / (3 * lr * lr);
+  return static_cast<double>(lr);
+}
 
 Value math_abs(Args a) {
   if (a[0].is_int()) return Value::integer(a[0].as_int() == INT64_MIN ? INT64_MIN : std::llabs(a[0].as_int()));
@@ -183,7 +193,23 @@ const Member MATH[] = {
      }},
     MATH2("pow", std::pow(x, y)),
     MATH1("sqrt", std::sqrt(x)),
-    MATH1("cbrt", std::cbrt(x)),
+    MATH1("cbrt", exact_cbrt(x)),
+    {"toIntExact", 1, 1, [](Args a) {
+       int64_t x = lng(a, 0, "java.lang.Math", "toIntExact");
+       if (x < INT32_MIN || x > INT32_MAX) throw_arithmetic("integer overflow");
+       return Value::integer(x);
+     }},
+    {"incrementExact", 1, 1, [](Args a) {
+       int64_t x = lng(a, 0, "java.lang.Math", "incrementExact");
+       if (x == INT64_MAX) long_overflow();
+       return Value::integer(x + 1);
+     }},
+    {"decrementExact", 1, 1, [](Args a) {
+       int64_t x = lng(a, 0, "java.lang.Math", "decrementExact");
+       if (x == INT64_MIN) long_overflow();
+       return Value::integer(x - 1);
+     }},
+    MATH1("ulp", std::nextafter(std::fabs(x), INFINITY) - std::fabs(x)),
     MATH1("floor", std::floor(x)),
     MATH1("ceil", std::ceil(x)),
     MATH1("rint", std::nearbyint(x)),
@@ -276,6 +302,10 @@ const Member SYSTEM[] = {
 };
 
 const Member THREAD[] = {
+    // Interrupts reach kelp's threads as a Stop, never as a flag left to poll, so none is ever pending here.
+    {"interrupted", 0, 0, [](Args) { safe_point(); return Value::boolean(false); }},
+    {"yield", 0, 0, [](Args) { std::this_thread::yield(); return Value(); }},
+    {"onSpinWait", 0, 0, [](Args) { return Value(); }},
     {"sleep", 1, 2, [](Args a) {
        int64_t ms = lng(a, 0, "java.lang.Thread", "sleep");
        if (ms < 0) throw_illegal_argument("timeout value is negative");
@@ -390,21 +420,98 @@ std::string unsigned_radix(int64_t n, int bits, int shift) {
      return Value::integer(std::popcount(BITS == 64 ? u : u & 0xffffffffu));                                  \
    }}
 
+// Members Integer and Long share, on 32 or 64 bits.
+#define WIDTH_MEMBERS(CLS, BITS)                                                                              \
+  {"max", 2, 2, [](Args a) { return Value::integer(std::max(lng(a, 0, CLS, "max"), lng(a, 1, CLS, "max"))); }}, \
+  {"min", 2, 2, [](Args a) { return Value::integer(std::min(lng(a, 0, CLS, "min"), lng(a, 1, CLS, "min"))); }}, \
+  {"sum", 2, 2, [](Args a) { return wrap_to(BITS, static_cast<uint64_t>(lng(a, 0, CLS, "sum")) + static_cast<uint64_t>(lng(a, 1, CLS, "sum"))); }}, \
+  {"abs", 1, 1, [](Args a) { return wrap_to(BITS, 0 - static_cast<uint64_t>(std::min<int64_t>(lng(a, 0, CLS, "abs"), -lng(a, 0, CLS, "abs")))); }}, \
+  {"hashCode", 1, 1, [](Args a) { uint64_t u = static_cast<uint64_t>(lng(a, 0, CLS, "hashCode")); \
+     return wrap_to(32, BITS == 64 ? u ^ (u >> 32) : u); }},                                                 \
+  {"highestOneBit", 1, 1, [](Args a) { uint64_t u = as_bits(BITS, lng(a, 0, CLS, "highestOneBit")); \
+     return wrap_to(BITS, u ? uint64_t{1} << (63 - std::countl_zero(u)) : 0); }},                            \
+  {"lowestOneBit", 1, 1, [](Args a) { uint64_t u = as_bits(BITS, lng(a, 0, CLS, "lowestOneBit")); return wrap_to(BITS, u & (0 - u)); }}, \
+  {"numberOfLeadingZeros", 1, 1, [](Args a) { return Value::integer(std::countl_zero(as_bits(BITS, lng(a, 0, CLS, "numberOfLeadingZeros"))) - (64 - BITS)); }}, \
+  {"numberOfTrailingZeros", 1, 1, [](Args a) { uint64_t u = as_bits(BITS, lng(a, 0, CLS, "numberOfTrailingZeros")); \
+     return Value::integer(u ? std::countr_zero(u) : BITS); }},                                              \
+  {"reverse", 1, 1, [](Args a) { return wrap_to(BITS, reverse_bits(as_bits(BITS, lng(a, 0, CLS, "reverse"))) >> (64 - BITS)); }}, \
+  {"rotateLeft", 2, 2, [](Args a) { return rotate(BITS, lng(a, 0, CLS, "rotateLeft"), lng(a, 1, CLS, "rotateLeft")); }}, \
+  {"rotateRight", 2, 2, [](Args a) { return rotate(BITS, lng(a, 0, CLS, "rotateRight"), -lng(a, 1, CLS, "rotateRight")); }}
+
+uint64_t as_bits(int bits, int64_t x) { return bits == 64 ? static_cast<uint64_t>(x) : static_cast<uint64_t>(x) & 0xffffffffu; }
+Value wrap_to(int bits, uint64_t u) {
+  return Value::integer(bits == 64 ? static_cast<int64_t>(u) : static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(u))));
+}
+uint64_t reverse_bits(uint64_t u) {
+  uint64_t r = 0;
+  for (int i = 0; i < 64; ++i, u >>= 1) r = (r << 1) | (u & 1);
+  return r;
+}
+Value rotate(int bits, int64_t x, int64_t by) {
+  uint64_t u = as_bits(bits, x);
+  int k = static_cast<int>(((by % bits) + bits) % bits);
+  if (k == 0) return wrap_to(bits, u);
+  uint64_t mask = bits == 64 ? ~uint64_t{0} : 0xffffffffu;
+  return wrap_to(bits, ((u << k) | (u >> (bits - k))) & mask);
+}
+
 const Member INTEGER[] = {
     {"parseInt", 1, 2, parse_int},
     {"valueOf", 1, 2, [](Args a) { return a[0].is_int() ? a[0] : parse_int(a); }},
     RADIX_MEMBERS("java.lang.Integer", 32),
+    WIDTH_MEMBERS("java.lang.Integer", 32),
 };
 const Member LONG[] = {
     {"parseLong", 1, 2, parse_long_fn},
     {"valueOf", 1, 2, [](Args a) { return a[0].is_int() ? a[0] : parse_long_fn(a); }},
+    {"parseUnsignedLong", 1, 2, [](Args a) {
+       std::string_view s = str_arg(a, 0, "java.lang.Long", "parseUnsignedLong");
+       int radix = radix_arg(a, "java.lang.Long", "parseUnsignedLong");
+       if (s.empty() || s[0] == '-') number_format(s);
+       unsigned __int128 acc = 0;
+       for (size_t i = s[0] == '+' ? 1 : 0; i < s.size(); ++i) {
+         char c = s[i];
+         int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'z' ? c - 'a' + 10 : c >= 'A' && c <= 'Z' ? c - 'A' + 10 : 99;
+         if (d >= radix) number_format(s);
+         acc = acc * radix + d;
+         if (acc > UINT64_MAX) number_format(s);
+       }
+       return Value::integer(static_cast<int64_t>(static_cast<uint64_t>(acc)));
+     }},
+    {"toUnsignedString", 1, 1, [](Args a) {
+       return make_string(std::to_string(static_cast<uint64_t>(lng(a, 0, "java.lang.Long", "toUnsignedString"))));
+     }},
     RADIX_MEMBERS("java.lang.Long", 64),
+    WIDTH_MEMBERS("java.lang.Long", 64),
 };
 const Member DOUBLE[] = {
     {"parseDouble", 1, 1, parse_double},
     {"valueOf", 1, 1, [](Args a) { return a[0].is_double() ? a[0] : parse_double(a); }},
     {"isNaN", 1, 1, [](Args a) { double d; return Value::boolean(to_double(a[0], &d) && std::isnan(d)); }},
     {"isInfinite", 1, 1, [](Args a) { double d; return Value::boolean(to_double(a[0], &d) && std::isinf(d)); }},
+    {"isFinite", 1, 1, [](Args a) { double d; return Value::boolean(to_double(a[0], &d) && std::isfinite(d)); }},
+    {"compare", 2, 2, [](Args a) {
+       double x = dbl(a, 0, "compare"), y = dbl(a, 1, "compare");
+       // Double.compare: -0.0 below 0.0, NaN above everything and equal to itself.
+       if (std::isnan(x) || std::isnan(y)) return Value::integer(std::isnan(x) - std::isnan(y));
+       if (x != y) return Value::integer(x < y ? -1 : 1);
+       return Value::integer(std::signbit(y) - std::signbit(x));
+     }},
+    {"toString", 1, 1, [](Args a) { return make_string(format_double(dbl(a, 0, "toString"))); }},
+    {"sum", 2, 2, [](Args a) { return real(dbl(a, 0, "sum") + dbl(a, 1, "sum")); }},
+    {"max", 2, 2, [](Args a) {
+       double x = dbl(a, 0, "max"), y = dbl(a, 1, "max");
+       return real(std::isnan(x) || std::isnan(y) ? NAN : std::fmax(x, y));
+     }},
+    {"min", 2, 2, [](Args a) {
+       double x = dbl(a, 0, "min"), y = dbl(a, 1, "min");
+       return real(std::isnan(x) || std::isnan(y) ? NAN : std::fmin(x, y));
+     }},
+    {"hashCode", 1, 1, [](Args a) {
+       double d = dbl(a, 0, "hashCode");
+       uint64_t u = std::isnan(d) ? 0x7ff8000000000000ull : std::bit_cast<uint64_t>(d);
+       return Value::integer(static_cast<int32_t>(static_cast<uint32_t>(u ^ (u >> 32))));
+     }},
 };
 
 bool parse_boolean(const Value& v) {
@@ -415,6 +522,17 @@ bool parse_boolean(const Value& v) {
 const Member BOOLEAN[] = {
     {"parseBoolean", 1, 1, [](Args a) { return Value::boolean(parse_boolean(a[0])); }},
     {"valueOf", 1, 1, [](Args a) { return a[0].is_bool() ? a[0] : Value::boolean(parse_boolean(a[0])); }},
+    {"toString", 1, 1, [](Args a) {
+       if (!a[0].is_bool()) bad_args("java.lang.Boolean", "toString", a);
+       return make_string(a[0].truthy() ? "true" : "false");
+     }},
+    {"compare", 2, 2, [](Args a) {
+       if (!a[0].is_bool() || !a[1].is_bool()) bad_args("java.lang.Boolean", "compare", a);
+       return Value::integer(int{a[0].truthy()} - int{a[1].truthy()});
+     }},
+    {"logicalAnd", 2, 2, [](Args a) { return Value::boolean(a[0].truthy() && a[1].truthy()); }},
+    {"logicalOr", 2, 2, [](Args a) { return Value::boolean(a[0].truthy() || a[1].truthy()); }},
+    {"logicalXor", 2, 2, [](Args a) { return Value::boolean(a[0].truthy() != a[1].truthy()); }},
 };
 
 char32_t chr(Args a, const char* method) {
@@ -449,6 +567,18 @@ const Member CHARACTER[] = {
     {"toUpperCase", 1, 1, [](Args a) { return char_like(a, to_upper(chr(a, "toUpperCase"))); }},
     {"toLowerCase", 1, 1, [](Args a) { return char_like(a, to_lower(chr(a, "toLowerCase"))); }},
     {"valueOf", 1, 1, [](Args a) { return Value::character(chr(a, "valueOf")); }},
+    {"toString", 1, 1, [](Args a) { return make_string(to_string(Value::character(chr(a, "toString")))); }},
+    {"isSpaceChar", 1, 1, [](Args a) {
+       char32_t c = chr(a, "isSpaceChar");
+       return Value::boolean(c == ' ' || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+                             c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000);
+     }},
+    {"forDigit", 2, 2, [](Args a) {
+       int64_t d = lng(a, 0, "java.lang.Character", "forDigit"), radix = lng(a, 1, "java.lang.Character", "forDigit");
+       if (radix < 2 || radix > 36 || d < 0 || d >= radix) return Value::character(0);
+       return Value::character(static_cast<char32_t>(d < 10 ? '0' + d : 'a' + d - 10));
+     }},
+    {"isISOControl", 1, 1, [](Args a) { char32_t c = chr(a, "isISOControl"); return Value::boolean(c < 0x20 || (c >= 0x7F && c <= 0x9F)); }},
     {"getNumericValue", 1, 1, [](Args a) {
        char32_t c = chr(a, "getNumericValue");
        if (is_digit(c)) return Value::integer(c - '0');
@@ -542,9 +672,34 @@ const Member PATTERN[] = {
      }},
 };
 
+const Member COLLECTIONS[] = {
+    {"sort", 1, 2, [](Args a) { return collections_static("sort", a); }},
+    {"reverse", 1, 1, [](Args a) { return collections_static("reverse", a); }},
+    {"max", 1, 1, [](Args a) { return collections_static("max", a); }},
+    {"min", 1, 1, [](Args a) { return collections_static("min", a); }},
+    {"frequency", 2, 2, [](Args a) { return collections_static("frequency", a); }},
+    {"unmodifiableList", 1, 1, [](Args a) { return a[0]; }},
+    {"unmodifiableMap", 1, 1, [](Args a) { return a[0]; }},
+    {"unmodifiableSet", 1, 1, [](Args a) { return a[0]; }},
+    {"emptyList", 0, 0, [](Args) { return empty_vector(); }},
+    {"emptyMap", 0, 0, [](Args) { return empty_map(); }},
+    {"singletonList", 1, 1, [](Args a) { return make_vector({a[0]}); }},
+    {"nCopies", 2, 2, [](Args a) {
+       int64_t n = lng(a, 0, "java.util.Collections", "nCopies");
+       if (n < 0) throw_illegal_argument("List length = " + std::to_string(n));
+       return make_vector(std::vector<Value>(static_cast<size_t>(n), a[1]));
+     }},
+};
+
 const Member ARRAYS[] = {
     {"sort", 1, 1, arrays_sort},
     {"fill", 2, 2, arrays_fill},
+    // A fixed-size list over the array: kelp answers a vector of its elements.
+    {"asList", 0, -1, [](Args a) {
+       if (a.size() == 1)
+         if (const lib::JavaArray* arr = lib::as_array(a[0])) return make_vector(arr->items());
+       return make_vector(a);
+     }},
 };
 
 struct ClassStatics {
@@ -556,6 +711,7 @@ const ClassStatics STATICS[] = {
     {"java.lang.Integer", INTEGER}, {"java.lang.Long", LONG},       {"java.lang.Double", DOUBLE},
     {"java.lang.Boolean", BOOLEAN}, {"java.lang.Character", CHARACTER}, {"java.lang.String", STRING},
     {"java.util.UUID", UUID},       {"java.util.Arrays", ARRAYS},   {"java.util.regex.Pattern", PATTERN},
+    {"java.util.Collections", COLLECTIONS},
 };
 
 struct StaticCache {
@@ -601,9 +757,13 @@ Value find_static_field(const std::string& cls, std::string_view field, bool* fo
     if (field == "PI") return Value::real(M_PI);
     if (field == "E") return Value::real(M_E);
   } else if (cls == "java.lang.Integer") {
+    if (field == "SIZE") return Value::integer(32);
+    if (field == "BYTES") return Value::integer(4);
     if (field == "MAX_VALUE") return Value::integer(INT32_MAX);
     if (field == "MIN_VALUE") return Value::integer(INT32_MIN);
   } else if (cls == "java.lang.Long") {
+    if (field == "SIZE") return Value::integer(64);
+    if (field == "BYTES") return Value::integer(8);
     if (field == "MAX_VALUE") return Value::integer(INT64_MAX);
     if (field == "MIN_VALUE") return Value::integer(INT64_MIN);
   } else if (cls == "java.lang.Double") {

@@ -76,6 +76,7 @@ struct ClassExtension {
   bool (*call)(const Value& target, std::string_view method, Args args, Value* out) = nullptr;
   Value (*static_member)(std::string_view member) = nullptr;
   bool (*to_string)(const Value& v, std::string& out) = nullptr;
+  Value (*static_field)(std::string_view field, bool* found) = nullptr;  // *found false when it has none
 };
 void add_class(ClassExtension ext);
 
