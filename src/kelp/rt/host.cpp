@@ -15,6 +15,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/io.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/types.hpp"
 #include "kelp/rt/var.hpp"
 
 namespace kelp::rt::host {
@@ -62,7 +63,10 @@ const Interface INTERFACES[] = {
     {"clojure.lang.IObj",
      [](const Value& v) { return v.has(META) && !v.is(Kind::Var) && !v.is(Kind::Namespace); }},
     {"clojure.lang.IReference", [](const Value& v) { return v.is(Kind::Var) || v.is(Kind::Namespace); }},
-    {"clojure.lang.IDeref", [](const Value& v) { return v.is(Kind::Reference) || v.is(Kind::Var); }},
+    {"clojure.lang.IDeref",
+     [](const Value& v) { return v.is(Kind::Reference) || v.is(Kind::Var) || types::instance_method(v, "deref"); }},
+    {"clojure.lang.IRecord", [](const Value& v) { return types::is_record(v); }},
+    {"clojure.lang.IType", [](const Value& v) { return types::is_deftype(v); }},
     {"clojure.lang.IRef",
      [](const Value& v) {
        return v.is(Kind::Var) || type_is(v, "clojure.lang.Atom") || type_is(v, "clojure.lang.Agent") ||

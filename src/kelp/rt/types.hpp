@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -97,6 +98,15 @@ inline const Instance* as_instance(const Value& v) {
   if (!v.is(Kind::Other)) return nullptr;
   const Object* o = v.obj();
   return typeid(*o) == typeid(Instance) ? static_cast<const Instance*>(o) : nullptr;
+}
+
+inline bool is_record(const Value& v) {
+  const Instance* i = as_instance(v);
+  return i && i->record();
+}
+inline bool is_deftype(const Value& v) {
+  const Instance* i = as_instance(v);
+  return i && i->desc().of == TypeDesc::Of::Type;
 }
 
 // --- Protocols

@@ -88,3 +88,13 @@
 (prn :no-impl (err #(hush "x")) (err #(hush nil)) (err #(hush 1)) (err #(hush c)))
 (prn :record-ctor (Circle. 1 {:m 1} {:x 2}) (meta (Circle. 1 {:m 1} nil)))
 (prn :empty-record (err #(empty c)))
+
+;; Definitions as values, and the interfaces types answer to.
+(prn :returns (defprotocol Tiny (tiny [x])) (defrecord Nested [a]) (deftype Plain [a]) (extend-type String Tiny (tiny [s] s))
+     (extend-protocol Tiny Long (tiny [n] n)) (extend Double Tiny {:tiny identity}))
+(prn :nested-factory (->Nested 1) (map->Nested {:a 2}) (.-a (->Plain 3)))
+(prn :method-var (:protocol (meta #'tiny)) (:arglists (meta #'tiny)))
+(prn :interfaces (instance? clojure.lang.IRecord (->Nested 1)) (instance? clojure.lang.IRecord {})
+     (instance? clojure.lang.IType (->Plain 1)) (instance? clojure.lang.IType (->Nested 1))
+     (instance? java.util.Map (->Nested 1)) (instance? clojure.lang.IPersistentMap (->Nested 1))
+     (instance? clojure.lang.IDeref (reify clojure.lang.IDeref (deref [_] 1))) (instance? clojure.lang.IDeref (->Plain 1)))

@@ -16,7 +16,7 @@
            (-protocol (var ~pname) '~(into {} (map (fn [s] [(keyword (:name s)) s]) sigs))
                       ~(mapv (fn [s] (keyword (:name s))) sigs) ~(boolean (:extend-via-metadata opts))))
          ~@(map (fn [{:keys [name arglists doc]}]
-                  `(def ~(vary-meta name merge (cond-> {:arglists (list 'quote arglists)} doc (assoc :doc doc)))
+                  `(def ~(vary-meta name merge (cond-> {:arglists (list 'quote arglists) :protocol (list 'var pname)} doc (assoc :doc doc)))
                      (-protocol-method (var ~pname) ~(keyword name))))
                 sigs)
          '~pname)))
@@ -61,8 +61,10 @@
 (defn- emit-type [tname fields specs kind]
   (let [cname (class-name-for tname)
         fields (vec fields)]
-    `(do (-deftype ~cname '~fields ~kind nil)
-         (-deftype ~cname '~fields ~kind ~(inline-specs (drop-while keyword? specs) fields))
+    ;; The class exists from the expansion on, as a JVM class does from compilation: the methods, the factories
+    ;; and the rest of the form can name it, top level or not.
+    (-deftype cname fields kind nil)
+    `(do (-deftype ~cname '~fields ~kind ~(inline-specs (drop-while keyword? specs) fields))
          (defn ~(symbol (str "->" tname))
            ~(str "Positional factory function for class " cname ".")
            [~@fields] (new ~tname ~@fields))
