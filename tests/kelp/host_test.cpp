@@ -167,6 +167,32 @@ TEST(Host, StaticMethodErrorsReadAsJava) {
             "IllegalArgumentException: timeout value is negative");
 }
 
+// The innermost cause of what evaluating source throws, as "ClassName: message".
+std::string eval_thrown(const char* source) {
+  boot_kelp();
+  try {
+    eval_string(source);
+  } catch (const rt::Thrown& t) {
+    Value e = t.value();
+    while (!rt::throwable(e).cause().is_nil()) e = rt::throwable(e).cause();
+    return std::string(rt::throwable(e).cls().simple_name()) + ": " + host::to_string(rt::throwable(e).message());
+  }
+  return "no throw";
+}
+
+TEST(Host, AClassKelpLacksIsNamedInEveryFormThatReachesIt) {
+  const std::string lacks = "ClassNotFoundException: kelp has no class java.awt.Frame";
+  for (const char* form : {"(java.awt.Frame.)", "(new java.awt.Frame \"t\")", "(java.awt.Frame/getFrames)",
+                           "java.awt.Frame/NORMAL", "java.awt.Frame", "(. java.awt.Frame getFrames)",
+                           "(import java.awt.Frame)", "(import '[java.awt Frame])", "(Class/forName \"java.awt.Frame\")",
+                           "(instance? java.awt.Frame 1)"})
+    EXPECT_EQ(eval_thrown(form), lacks) << form;
+  // A bare name, a namespace not loaded and a lower-case dotted symbol keep their own errors.
+  EXPECT_EQ(eval_thrown("(Frame.)"), "IllegalArgumentException: Unable to resolve classname: Frame");
+  EXPECT_EQ(eval_thrown("(not.loaded/f)"), "RuntimeException: No such namespace: not.loaded");
+  EXPECT_EQ(eval_thrown("no.such.thing"), "RuntimeException: Unable to resolve symbol: no.such.thing in this context");
+}
+
 Value invoke(const Value& target, const char* method, std::vector<Value> args = {}) {
   boot_kelp();
   return host::invoke_method(target, method, rt::Args(args));

@@ -691,6 +691,15 @@ const Member COLLECTIONS[] = {
      }},
 };
 
+const Member CLASS[] = {
+    {"forName", 1, 3, [](Args a) {
+       std::string_view name = str_arg(a, 0, "java.lang.Class", "forName");
+       Value cls = find_class(name);
+       if (cls.is_nil()) throw_no_class(name);
+       return cls;
+     }},
+};
+
 const Member ARRAYS[] = {
     {"sort", 1, 1, arrays_sort},
     {"fill", 2, 2, arrays_fill},
@@ -711,7 +720,7 @@ const ClassStatics STATICS[] = {
     {"java.lang.Integer", INTEGER}, {"java.lang.Long", LONG},       {"java.lang.Double", DOUBLE},
     {"java.lang.Boolean", BOOLEAN}, {"java.lang.Character", CHARACTER}, {"java.lang.String", STRING},
     {"java.util.UUID", UUID},       {"java.util.Arrays", ARRAYS},   {"java.util.regex.Pattern", PATTERN},
-    {"java.util.Collections", COLLECTIONS},
+    {"java.util.Collections", COLLECTIONS}, {"java.lang.Class", CLASS},
 };
 
 struct StaticCache {

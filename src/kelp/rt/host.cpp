@@ -268,6 +268,16 @@ Value find_class(std::string_view name) {
   return {};
 }
 
+bool names_missing_class(std::string_view name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 >= name.size() || name.find('/') != std::string_view::npos)
+    return false;
+  char c = name[dot + 1];
+  return c >= 'A' && c <= 'Z' && find_class(name).is_nil();
+}
+
+std::string missing_class_message(std::string_view name) { return "kelp has no class " + std::string(name); }
+
 std::vector<std::pair<Value, Value>> default_imports() {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
@@ -426,7 +436,7 @@ namespace detail {
 }
 
 [[noreturn]] void throw_no_class(std::string_view name) {
-  std::string msg = "kelp has no class " + std::string(name);
+  std::string msg = missing_class_message(name);
   if (exception_class("java.lang.ClassNotFoundException")) throw_error("java.lang.ClassNotFoundException", msg);
   throw_error("java.lang.RuntimeException", msg);
 }

@@ -36,6 +36,11 @@ Value find_class(std::string_view name);
 // The classes every namespace maps by their simple names without an import (java.lang's and the few others
 // Clojure imports by default), as (symbol, class) pairs.
 std::vector<std::pair<Value, Value>> default_imports();
+// Whether a name the compiler could not resolve reads as a full Java class name (a package, then a capitalised
+// class: java.awt.Frame) that kelp does not have; then missing_class_message says so: "kelp has no class
+// java.awt.Frame" (the JVM's ClassNotFoundException for it).
+bool names_missing_class(std::string_view name);
+std::string missing_class_message(std::string_view name);
 // The class of any value ((class 1) is java.lang.Long); nil for nil.
 Value class_of(const Value& v);
 // (instance? c x), following superclasses and the interfaces kelp knows (clojure.lang.IFn, java.util.Map, ...).
