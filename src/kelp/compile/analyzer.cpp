@@ -154,6 +154,8 @@ Value Analyzer::resolve_global(const Value& sym, bool throw_missing) {
     if (!target) target = rt::find_ns(s.ns());
     if (!target) {
       if (!throw_missing) return {};
+      if (rt::host::names_missing_class(s.ns()))
+        syntax_error("java.lang.ClassNotFoundException", rt::host::missing_class_message(s.ns()));
       syntax_error("No such namespace: " + std::string(s.ns()));
     }
     Value var = target->find_interned(symbol(s.name()));
@@ -290,6 +292,8 @@ NodePtr Analyzer::analyze_symbol(const Value& sym, const Ctx& ctx) {
     return std::make_unique<exec::VarNode>(g);
   }
   if (!g.is_nil()) return constant(g);
+  if (!s.has_ns() && rt::host::names_missing_class(s.name()))
+    syntax_error("java.lang.ClassNotFoundException", rt::host::missing_class_message(s.name()));
   syntax_error("Unable to resolve symbol: " + pr_str(sym) + " in this context");
 }
 

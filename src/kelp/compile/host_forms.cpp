@@ -24,7 +24,12 @@ const std::string& class_name(const Value& cls) { return cls.as<rt::host::HostCl
 NodePtr Analyzer::analyze_new(const Items& items, const Ctx& ctx) {
   if (items.size() < 2) syntax_error("wrong number of arguments, expecting: (new Classname args...)");
   Value cls = resolve_class(items[1]);
-  if (cls.is_nil()) syntax_error(IAE, "Unable to resolve classname: " + pr_str(items[1]));
+  if (cls.is_nil()) {
+    std::string name = pr_str(items[1]);
+    if (rt::host::names_missing_class(name))
+      syntax_error("java.lang.ClassNotFoundException", rt::host::missing_class_message(name));
+    syntax_error(IAE, "Unable to resolve classname: " + name);
+  }
   Nodes args;
   for (size_t i = 2; i < items.size(); ++i) args.push_back(analyze(items[i], ctx.value()));
   return std::make_unique<exec::NewNode>(cls, std::move(args));
