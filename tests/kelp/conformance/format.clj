@@ -16,3 +16,13 @@
 (prn :with-out-str-printf (with-out-str (printf "%03d" 7)))
 (prn :cl-format-free (apply format "%s-%s-%s" [1 2 3]))
 (prn :bigs (format "%d" (biginteger 99999999999999999999)) (format "%.3f" 1.23456M) (format "%d" (biginteger 5)))
+;; Directives side by side, numbers of every kind, and the conversion errors.
+(prn (format "%s|%d|%f|%.2f|%x|%o|%e|%n|%%|%5s|%-5s|%05d|%,d|%b|%c" "s" 42 3.5 2.345 255 8 1234.5 "r" "l" 42 1234567 true \z))
+(prn (format "%.3f" 1/3) (format "%s" 1/3) (format "%f" 1M) (format "%e" 0.0) (format "%.0e" 5.5) (format "%10.2e|" 123.456))
+(prn (format "%,d" 123) (format "%,d" -1000) (format "%,.3f" 1234.5) (format "%-8.3f|" 3.14159) (format "%+.1f" 2.0) (format "% d" 5) (format "%(d" -5))
+(prn (format "%o" -8) (format "%X" -255) (format "%08.2f" -3.5) (format "%c" 65) (format "%b" 0) (format "%h" "hi") (format "%5b|" false))
+(prn (try (format "%d" 1.5) (catch java.util.IllegalFormatConversionException e (.getMessage e))))
+(prn (try (format "%q" 1) (catch java.util.UnknownFormatConversionException e (.getMessage e))))
+(prn (try (format "%c" "ab") (catch java.util.IllegalFormatConversionException e (.getMessage e))))
+(prn (with-out-str (printf "%s=%d%n" "a" 1)) (format "%.1f" 0.05) (format "%.1f" 0.15) (format "%.2f" 1.005) (format "%.3e" 1e-10) (format "%e" 1e100))
+(prn (format "%s %s" [1 2] {:a 1}) (format "%S" :kw) (format "%10.4s|" "abcdefg") (format "%-10d|" -42))
