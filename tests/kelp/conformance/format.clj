@@ -20,7 +20,7 @@
 (prn (format "%s|%d|%f|%.2f|%x|%o|%e|%n|%%|%5s|%-5s|%05d|%,d|%b|%c" "s" 42 3.5 2.345 255 8 1234.5 "r" "l" 42 1234567 true \z))
 (prn (format "%s" 1/3) (try (format "%.3f" 1/3) (catch java.util.IllegalFormatConversionException e (.getMessage e))) (format "%f" 1M) (format "%e" 0.0) (format "%.0e" 5.5) (format "%10.2e|" 123.456))
 (prn (format "%,d" 123) (format "%,d" -1000) (format "%,.3f" 1234.5) (format "%-8.3f|" 3.14159) (format "%+.1f" 2.0) (format "% d" 5) (format "%(d" -5))
-(prn (format "%o" -8) (format "%X" -255) (format "%08.2f" -3.5) (format "%c" 65) (format "%b" 0) (format "%h" "hi") (format "%5b|" false))
+(prn (format "%o" -8) (format "%X" -255) (format "%08.2f" -3.5) (try (format "%c" 65) (catch java.util.IllegalFormatConversionException e (.getMessage e))) (format "%b" 0) (format "%h" "hi") (format "%5b|" false))
 (prn (try (format "%d" 1.5) (catch java.util.IllegalFormatConversionException e (.getMessage e))))
 (prn (try (format "%q" 1) (catch java.util.UnknownFormatConversionException e (.getMessage e))))
 (prn (try (format "%c" "ab") (catch java.util.IllegalFormatConversionException e (.getMessage e))))
