@@ -118,6 +118,12 @@ void install_types() {
     return types::define_type(str_view(a[0]), a[1], kind_of(a[2]), a[3]);
   });
   defn(core, "-field", 2, 2, field_fn);
+  defn(core, "-mfield", 2, 2, [](Args a) {
+    return types::mutable_field(a[0], a[1].is_int() ? static_cast<size_t>(a[1].as_int()) : SIZE_MAX);
+  });
+  defn(core, "-set-mfield!", 3, 3, [](Args a) {
+    return types::set_mutable_field(a[0], a[1].is_int() ? static_cast<size_t>(a[1].as_int()) : SIZE_MAX, a[2]);
+  });
   defn(core, "-multifn", 5, 5, [](Args a) {
     return Value::adopt(new MultiFn(std::string(str_view(a[0])), a[1], a[2], a[3], a[4].truthy()));
   });

@@ -252,7 +252,43 @@ TypeRegistry& types() {
   return *r;
 }
 
+// A deftype's mutable field: a cell of its own, so the instance's field list never changes under a reader.
+class FieldCell final : public Object {
+ public:
+  explicit FieldCell(Value v) : Object(Kind::Other, 0), v_(std::move(v)) {}
+  Value get() const {
+    std::lock_guard lock(mu_);
+    return v_;
+  }
+  void set(Value v) const {
+    Value old;
+    {
+      std::lock_guard lock(mu_);
+      old = std::exchange(v_, std::move(v));
+    }
+  }
+  std::string_view type_name() const override { return "kelp.lang.MutableField"; }
+
+ private:
+  mutable std::mutex mu_;
+  mutable Value v_;
+};
+
+const FieldCell& cell_of(const Value& target, size_t i) {
+  const Instance* in = as_instance(target);
+  if (!in || i >= in->fields().size() || i >= in->desc().mutable_fields.size() || !in->desc().mutable_fields[i])
+    throw_illegal_argument("Cannot assign to non-mutable field of " + pr_str(target));
+  return static_cast<const FieldCell&>(*in->fields()[i].obj());
+}
+
 }  // namespace
+
+Value mutable_field(const Value& target, size_t i) { return cell_of(target, i).get(); }
+
+Value set_mutable_field(const Value& target, size_t i, Value v) {
+  cell_of(target, i).set(v);
+  return v;
+}
 
 // --- Instance
 
@@ -496,6 +532,12 @@ Value define_type(std::string_view name, const Value& fields, TypeDesc::Of of, c
     fields.obj()->each([&](const Value& f) {
       std::string_view n = f.as<Symbol>().name();
       d->field_syms.push_back(symbol(n));
+      Value m = kelp::meta(f);
+      bool mut = of == TypeDesc::Of::Type && m.has(MAP) &&
+                 ((m.obj()->lookup(keyword("volatile-mutable")) && m.obj()->lookup(keyword("volatile-mutable"))->truthy()) ||
+                  (m.obj()->lookup(keyword("unsynchronized-mutable")) &&
+                   m.obj()->lookup(keyword("unsynchronized-mutable"))->truthy()));
+      d->mutable_fields.push_back(mut);
       d->field_keys.push_back(keyword(n));
       std::string munged = munge_fn_name(n);
       d->munged.push_back(munged);
@@ -534,6 +576,8 @@ Value construct(const Value& cls, Args args, bool* found) {
   if (args.size() != n && !(record && args.size() == n + 2))
     throw_illegal_argument("No matching ctor found for class " + d->name);
   std::vector<Value> fields(args.begin(), args.begin() + static_cast<ptrdiff_t>(n));
+  for (size_t i = 0; i < n; ++i)
+    if (d->mutable_fields[i]) fields[i] = Value::adopt(new FieldCell(std::move(fields[i])));
   Value meta, ext;
   if (args.size() == n + 2) {
     meta = args[n];
@@ -590,6 +634,7 @@ Value get_field(const Value& target, std::string_view field, bool* found) {
   const TypeDesc& d = i->desc();
   for (size_t k = 0; k < d.munged.size(); ++k)
     if (d.munged[k] == field || d.field_syms[k].as<Symbol>().name() == field) {
+      if (d.mutable_fields[k]) return {};  // private to the type's own methods
       *found = true;
       return i->fields()[k];
     }

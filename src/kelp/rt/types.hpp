@@ -56,6 +56,7 @@ struct TypeDesc {
   std::vector<Value> field_syms;    // the field symbols, in order
   std::vector<Value> field_keys;    // the same as keywords (records' map keys)
   std::vector<std::string> munged;  // the fields as the host names them: my-field is my_field
+  std::vector<bool> mutable_fields; // ^:volatile-mutable and ^:unsynchronized-mutable fields of a deftype
   Value cls;                        // the class (user.Point), as (class x) answers
   std::unique_ptr<Methods> methods;  // deftype and defrecord: the inline methods
 };
@@ -141,6 +142,10 @@ Value construct(const Value& cls, Args args, bool* found);
 // (map->R m)
 Value record_from_map(const Value& cls, const Value& m);
 Value reify(std::string_view name, const Value& specs);
+
+// A deftype's mutable field i: its value, and set! of it (answering v).
+Value mutable_field(const Value& target, size_t i);
+Value set_mutable_field(const Value& target, size_t i, Value v);
 
 // The host's view of an instance: (.-field x), (.method x args), toString; found false when x is not an instance
 // or has no such member.

@@ -34,14 +34,36 @@
   (let [r (when (symbol? head) (try (resolve head) (catch Throwable _ nil)))]
     (and (var? r) (map? @r) (contains? @r :sigs))))
 
+(defn- mutable? [field]
+  (let [m (meta field)] (boolean (or (:volatile-mutable m) (:unsynchronized-mutable m)))))
+
+(defn- rewrite-mutable
+  ;; A mutable field is read from this at each use and (set! field v) writes it.
+  [form this cells]
+  (let [rw (fn [x] (rewrite-mutable x this cells))]
+    (cond
+      (and (seq? form) (= 'set! (first form)) (contains? cells (second form)))
+      (list `-set-mfield! this (cells (second form)) (rw (nth form 2)))
+      (symbol? form) (if (contains? cells form) (list `-mfield this (cells form)) form)
+      (seq? form) (with-meta (apply list (map rw form)) (meta form))
+      (map-entry? form) (mapv rw form)
+      (vector? form) (with-meta (mapv rw form) (meta form))
+      (map? form) (with-meta (into {} (map (fn [[k v]] [(rw k) (rw v)]) form)) (meta form))
+      (set? form) (with-meta (set (map rw form)) (meta form))
+      :else form)))
+
 (defn- inline-method
   ;; One method of a type or reify form, each of its arities a (name [this params*] body*) form. The type's fields
-  ;; the body names become locals read from this, unless a parameter hides them.
+  ;; the body names become locals read from this, unless a parameter hides them; mutable ones are read and set!
+  ;; through this at each use.
   [forms fields]
   `(fn ~@(map (fn [[_ params & body]]
-                (let [named (set (filter symbol? (tree-seq coll? seq body)))
-                      this (first params)
-                      bound (filter (fn [[_ f]] (and (named f) (not (some #{f} params))))
+                (let [this (first params)
+                      hidden (set params)
+                      cells (into {} (keep-indexed (fn [i f] (when (and (mutable? f) (not (hidden f))) [f i])) fields))
+                      body (if (seq cells) (map #(rewrite-mutable % this cells) body) body)
+                      named (set (filter symbol? (tree-seq coll? seq body)))
+                      bound (filter (fn [[_ f]] (and (named f) (not (hidden f)) (not (mutable? f))))
                                     (map-indexed vector fields))]
                   (if (seq bound)
                     (list params `(let* [~@(mapcat (fn [[i f]] [f `(-field ~this ~i)]) bound)] ~@body))
