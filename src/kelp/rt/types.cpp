@@ -350,6 +350,11 @@ const Value* Instance::lookup(const Value& key) const {
 }
 
 Value Instance::seq() const {
+  if (!record()) {
+    // A type implementing Seqable answers its own seq; anything else is no sequence.
+    if (const Value* f = methods_->find("seq")) return kelp::seq(call(*f, {Value::share(this)}));
+    return Object::seq();
+  }
   std::vector<Value> entries;
   each([&](const Value& e) {
     entries.push_back(e);

@@ -98,3 +98,9 @@
      (instance? clojure.lang.IType (->Plain 1)) (instance? clojure.lang.IType (->Nested 1))
      (instance? java.util.Map (->Nested 1)) (instance? clojure.lang.IPersistentMap (->Nested 1))
      (instance? clojure.lang.IDeref (reify clojure.lang.IDeref (deref [_] 1))) (instance? clojure.lang.IDeref (->Plain 1)))
+
+;; A type that is Seqable works with the sequence functions.
+(deftype Three [] clojure.lang.Seqable (seq [_] (list 1 2 3)))
+(def t (Three.))
+(prn :seqable (seq t) (map inc t) (first t) (rest t) (into [] t) (reduce + t) (apply + t) (set t) (count (seq t)))
+(prn :seqable-errors (try (seq (->Three)) (catch IllegalArgumentException e (.getMessage e))) (try (seq (reify clojure.lang.IDeref (deref [_] 1))) (catch IllegalArgumentException e :not-seqable)))
