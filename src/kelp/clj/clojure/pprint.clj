@@ -101,14 +101,14 @@
       [w false])))
 
 (defn- layout
-  "Writes d to sb starting at column col; after is the width that follows d up to the next place an enclosing
-  block may break. Returns the column where d ends."
-  [^StringBuilder sb d col after margin]
+  "Writes d, as chunks of text, to out (a volatile holding a transient vector) starting at column col; after is the
+  width that follows d up to the next place an enclosing block may break. Returns the column where d ends."
+  [out d col after margin]
   (cond
-    (string? d) (do (.append sb ^String d) (+ col (count d)))
+    (string? d) (do (vswap! out conj! d) (+ col (count d)))
     (map? d)
     (let [{:keys [prefix suffix items]} d
-          _ (.append sb ^String prefix)
+          _ (vswap! out conj! prefix)
           indent (+ col (count prefix))
           n (count items)
           tail-after (+ (count suffix) after)
@@ -117,31 +117,30 @@
                    (when first-nl
                      (let [before (reduce + indent (map doc-width (take first-nl items)))
                            rest-w (reduce + 0 (map doc-width (drop first-nl items)))]
-                       (> (+ before rest-w tail-after) margin))))]
+                       (> (+ before rest-w tail-after) margin))))
+          margin-text (when break? (str "\n" (apply str (repeat indent " "))))]
       (loop [i 0 col indent]
         (if (< i n)
           (let [x (nth items i)]
             (if (= x :nl)
               (if break?
-                (do
-                  ;; The separator's trailing blanks do not end a broken line.
-                  (let [len (.length sb)
-                        trimmed (loop [k len] (if (and (> k 0) (= \space (.charAt sb (dec k)))) (recur (dec k)) k))]
-                    (.setLength sb trimmed))
-                  (.append sb "\n")
-                  (dotimes [_ indent] (.append sb " "))
+                (let [prev (when (pos? i) (nth items (dec i)))]
+                  ;; The separator's trailing blanks (the chunk just written) do not end a broken line.
+                  (if (string? prev)
+                    (vswap! out #(-> % pop! (conj! (str/trimr prev)) (conj! margin-text)))
+                    (vswap! out conj! margin-text))
                   (recur (inc i) indent))
                 (recur (inc i) col))
               (let [[w ends-at-nl] (rest-width items (inc i))
                     following (if ends-at-nl w (+ w tail-after))]
-                (recur (inc i) (layout sb x col following margin)))))
-          (do (.append sb ^String suffix) (+ col (count suffix))))))
+                (recur (inc i) (layout out x col following margin)))))
+          (do (vswap! out conj! suffix) (+ col (count suffix))))))
     :else col))
 
 (defn- pprint-str [x]
-  (let [sb (StringBuilder.)]
-    (layout sb (document x 0) 0 0 *print-right-margin*)
-    (str sb)))
+  (let [out (volatile! (transient []))]
+    (layout out (document x 0) 0 0 *print-right-margin*)
+    (apply str (persistent! @out))))
 
 (defn simple-dispatch
   "The pretty print dispatch function for simple data structure format."
