@@ -23,4 +23,12 @@
 (prn :meta (meta (ref 1 :meta {:m 1})) (instance? clojure.lang.Ref r) (instance? clojure.lang.IDeref r))
 (prn :deref-types @r (deref r))
 (prn :agent-types (instance? clojure.lang.Agent (agent 1)) (instance? clojure.lang.IRef (agent 1)))
+;; Another thread sees a transaction's changes only once it commits.
+(def iso (ref 0))
+(let [inside (promise) release (promise)
+      f (future (dosync (alter iso inc) (deliver inside true) @release @iso))]
+  @inside
+  (prn :isolated @iso)
+  (deliver release true)
+  (prn :committed @f @iso))
 (shutdown-agents)
