@@ -538,11 +538,12 @@ Value define_type(std::string_view name, const Value& fields, TypeDesc::Of of, c
       std::string_view n = f.as<Symbol>().name();
       d->field_syms.push_back(symbol(n));
       Value m = kelp::meta(f);
-      bool mut = of == TypeDesc::Of::Type && m.has(MAP) &&
-                 ((m.obj()->lookup(keyword("volatile-mutable")) && m.obj()->lookup(keyword("volatile-mutable"))->truthy()) ||
-                  (m.obj()->lookup(keyword("unsynchronized-mutable")) &&
-                   m.obj()->lookup(keyword("unsynchronized-mutable"))->truthy()));
-      d->mutable_fields.push_back(mut);
+      auto flag = [&](const char* k) {
+        const Value* v = m.has(MAP) ? m.obj()->lookup(keyword(k)) : nullptr;
+        return v && v->truthy();
+      };
+      d->mutable_fields.push_back(of == TypeDesc::Of::Type &&
+                                  (flag("volatile-mutable") || flag("unsynchronized-mutable")));
       d->field_keys.push_back(keyword(n));
       std::string munged = munge_fn_name(n);
       d->munged.push_back(munged);

@@ -16,8 +16,8 @@
            (-protocol (var ~pname) '~(into {} (map (fn [s] [(keyword (:name s)) s]) sigs))
                       ~(mapv (fn [s] (keyword (:name s))) sigs) ~(boolean (:extend-via-metadata opts))))
          ~@(map (fn [{:keys [name arglists doc]}]
-                  `(def ~(vary-meta name merge (cond-> {:arglists (list 'quote arglists) :protocol (list 'var pname)} doc (assoc :doc doc)))
-                     (-protocol-method (var ~pname) ~(keyword name))))
+                  (let [m (cond-> {:arglists (list 'quote arglists) :protocol (list 'var pname)} doc (assoc :doc doc))]
+                    `(def ~(vary-meta name merge m) (-protocol-method (var ~pname) ~(keyword name)))))
                 sigs)
          '~pname)))
 
