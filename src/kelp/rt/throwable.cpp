@@ -37,6 +37,8 @@ constexpr std::pair<const char*, const char*> CLASS_TABLE[] = {
     {"java.lang.UnsupportedOperationException", "java.lang.RuntimeException"},
     {"java.util.NoSuchElementException", "java.lang.RuntimeException"},
     {"java.util.ConcurrentModificationException", "java.lang.RuntimeException"},
+    {"java.time.DateTimeException", "java.lang.RuntimeException"},
+    {"java.time.format.DateTimeParseException", "java.time.DateTimeException"},
     {"clojure.lang.ExceptionInfo", "java.lang.RuntimeException"},
     {"clojure.lang.LispReader$ReaderException", "java.lang.RuntimeException"},
     {"clojure.lang.Compiler$CompilerException", "java.lang.RuntimeException"},
