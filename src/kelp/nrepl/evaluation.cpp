@@ -113,7 +113,9 @@ Streams make_streams(const Request& req) {
 void finish(Session& s, const Request& req, Streams& streams) {
   streams.flush();
   // The evaluation's last reply goes before it is marked ended, so that the interrupt's own answer follows it.
-  if (s.interrupted()) send_status(req, {"done", "interrupted"});
+  const bool interrupted = s.interrupted();
+  s.mark_replied();
+  if (interrupted) send_status(req, {"done", "interrupted"});
   else send_status(req, {"done"});
   s.end();
 }

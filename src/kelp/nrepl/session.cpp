@@ -203,6 +203,11 @@ bool Session::interrupted() const {
   return running_ && running_->interrupted;
 }
 
+void Session::mark_replied() {
+  std::lock_guard lock(mutex_);
+  if (running_) running_->replied = true;
+}
+
 void Session::end() {
   std::lock_guard lock(mutex_);
   running_.reset();
@@ -211,7 +216,8 @@ void Session::end() {
 
 Session::Interrupt Session::interrupt(const std::string& interrupt_id) {
   std::lock_guard lock(mutex_);
-  if (!running_) return Interrupt::Idle;
+  // A client that has read "done" may interrupt before the session has marked the evaluation ended.
+  if (!running_ || running_->replied) return Interrupt::Idle;
   if (!interrupt_id.empty() && interrupt_id != running_->req.id) return Interrupt::Mismatch;
   running_->interrupted = true;
   running_->token->fire();

@@ -50,6 +50,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // Whether the running evaluation was interrupted (its last reply says so).
   bool interrupted() const;
   // It ended: an interrupt waiting for it answers now.
+  // The evaluation's last reply is about to go out: from now on an interrupt answers that the session is idle.
+  void mark_replied();
   void end();
   enum class Interrupt { Idle, Mismatch, Interrupted };
   // Interrupts the running evaluation when its id is interrupt_id (or interrupt_id is empty).
@@ -83,6 +85,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Request req;
     rt::TokenPtr token;
     bool interrupted = false;
+    bool replied = false;  // its last reply is on its way: an interrupt now finds the session idle
   };
   std::optional<Running> running_;  // guarded by mutex_
   bool closed_ = false;             // guarded by mutex_
