@@ -296,8 +296,18 @@ Value preserving_reduced(const Value& rf, const Value& acc, const Value& x) {
   return is_reduced(r) ? make_reduced(r) : r;
 }
 
+// map's step also takes several inputs at once, as (sequence (map f) c1 c2) hands them: f gets them all.
 Value map_xf(Value f) {
-  return transducer("map", [f](const Value& rf, const Value& acc, const Value& x) { return call2(rf, acc, call1(f, x)); });
+  const std::string fname = "clojure.core/map/fn";
+  return rt::make_native(fname, 1, 1, std::function<Value(Args)>([fname, f](Args a) {
+    Value rf = a[0];
+    return rt::make_native(fname, 0, -1, std::function<Value(Args)>([rf, f](Args b) -> Value {
+      if (b.empty()) return rt::call(rf);
+      if (b.size() == 1) return call1(rf, b[0]);
+      if (b.size() == 2) return call2(rf, b[0], call1(f, b[1]));
+      return call2(rf, b[0], rt::call(f, b.subspan(1)));
+    }));
+  }));
 }
 Value filter_xf(Value pred, bool keep) {
   return transducer(keep ? "filter" : "remove", [pred, keep](const Value& rf, const Value& acc, const Value& x) {

@@ -58,3 +58,4 @@
 (prn :compare-errors (try (compare 1 "a") (catch ClassCastException _ :cce)) (try (compare [1] '(1)) (catch ClassCastException _ :cce))
      (try (compare {} {}) (catch ClassCastException _ :cce)) (try (compare :a "a") (catch ClassCastException _ :cce)))
 (prn :sort-mixed (sort [:b :a/b :a]) (sort [nil 3 1]) (sort-by identity compare [[1 2] [1] [0 5]]))
+(prn :sequence-many-colls (sequence (map +) [1 2 3] [10 20]) (sequence (map vector) [1 2] [:a :b] "xy") (sequence (comp (map +) (filter odd?)) (range 5) (range 5 10)))

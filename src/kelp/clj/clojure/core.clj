@@ -953,7 +953,20 @@
                       (nil? s) (do (rf nil) (drain))
                       (reduced? (rf nil (first s))) (do (rf nil) (drain))
                       :else (recur (next s))))))]
-     (step (seq coll)))))
+     (step (seq coll))))
+  ([xform coll & colls]
+   (let [out (volatile! [])
+         rf (xform (fn ([acc] acc) ([acc x] (vreset! out (conj @out x)) acc)))
+         drain (fn [] (let [xs @out] (vreset! out []) (seq xs)))
+         step (fn step [s]
+                (lazy-seq
+                  (loop [s s]
+                    (cond
+                      (seq @out) (concat (drain) (step s))
+                      (nil? s) (do (rf nil) (drain))
+                      (reduced? (apply rf nil (first s))) (do (rf nil) (drain))
+                      :else (recur (next s))))))]
+     (step (seq (apply map list coll colls))))))
 
 ;; ---------------------------------------------------------------------------------------------------------------
 ;; Bound functions and parallel maps
