@@ -17,6 +17,8 @@ PACKAGES=(
   xvfb xauth
   # JVM Clojure (brings a JRE): the EDN and printer tests compare against it
   clojure
+  # a real JVM nREPL 1.0 server for the attach tests
+  libnrepl-clojure
   # unpacks clojure/core.clj from the jar: the text tests' real corpus
   unzip
   # the fuzz preset: clang with its libFuzzer runtime
