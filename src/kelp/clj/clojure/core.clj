@@ -937,36 +937,28 @@
       ([acc] (rf acc))
       ([acc input] (reduce keep-reduced acc input)))))
 
+(defn- sequence*
+  "The lazy applications of xform to the items of s; with many?, each item is a list of the inputs of one step."
+  [xform s many?]
+  (let [out (volatile! [])
+        rf (xform (fn ([acc] acc) ([acc x] (vreset! out (conj @out x)) acc)))
+        drain (fn [] (let [xs @out] (vreset! out []) (seq xs)))
+        step (fn step [s]
+               (lazy-seq
+                 (loop [s s]
+                   (cond
+                     (seq @out) (concat (drain) (step s))
+                     (nil? s) (do (rf nil) (drain))
+                     (reduced? (if many? (apply rf nil (first s)) (rf nil (first s)))) (do (rf nil) (drain))
+                     :else (recur (next s))))))]
+    (step s)))
+
 (defn sequence
   "Coerces coll to a (possibly empty) sequence, if it is not already one. With a transducer, returns a lazy sequence
   of applications of the transform to the items in coll."
   ([coll] (if (seq? coll) coll (or (seq coll) ())))
-  ([xform coll]
-   (let [out (volatile! [])
-         rf (xform (fn ([acc] acc) ([acc x] (vreset! out (conj @out x)) acc)))
-         drain (fn [] (let [xs @out] (vreset! out []) (seq xs)))
-         step (fn step [s]
-                (lazy-seq
-                  (loop [s s]
-                    (cond
-                      (seq @out) (concat (drain) (step s))
-                      (nil? s) (do (rf nil) (drain))
-                      (reduced? (rf nil (first s))) (do (rf nil) (drain))
-                      :else (recur (next s))))))]
-     (step (seq coll))))
-  ([xform coll & colls]
-   (let [out (volatile! [])
-         rf (xform (fn ([acc] acc) ([acc x] (vreset! out (conj @out x)) acc)))
-         drain (fn [] (let [xs @out] (vreset! out []) (seq xs)))
-         step (fn step [s]
-                (lazy-seq
-                  (loop [s s]
-                    (cond
-                      (seq @out) (concat (drain) (step s))
-                      (nil? s) (do (rf nil) (drain))
-                      (reduced? (apply rf nil (first s))) (do (rf nil) (drain))
-                      :else (recur (next s))))))]
-     (step (seq (apply map list coll colls))))))
+  ([xform coll] (sequence* xform (seq coll) false))
+  ([xform coll & colls] (sequence* xform (seq (apply map list coll colls)) true)))
 
 ;; ---------------------------------------------------------------------------------------------------------------
 ;; Bound functions and parallel maps
