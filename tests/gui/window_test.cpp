@@ -299,6 +299,43 @@ TEST_F(WindowRun, OpeningAnotherRuntimesFileIntoTheOnlyTabSwitchesTheEvaluator) 
   ASSERT_TRUE(wait_output("=> 3")) << output();
 }
 
+TEST_F(WindowRun, TheShippedKeysReachTheirCommands) {
+  open("k.clj", "(loop [] (recur))");
+  const auto ctrl = GDK_CONTROL_MASK;
+  EXPECT_EQ(w->press_key(GDK_KEY_F5, GdkModifierType(0)), 1);  // Run
+  ASSERT_TRUE(pump_until([&] { return w->evaluator()->is_evaluating(); }));
+  EXPECT_NE(output().find("; --- Running k.clj ---"), std::string::npos) << output();
+  EXPECT_EQ(w->press_key(GDK_KEY_Escape, GdkModifierType(0)), 1);  // Stop, while evaluating
+  ASSERT_TRUE(pump_until([&] { return !w->evaluator()->is_evaluating(); }));
+  EXPECT_EQ(w->press_key(GDK_KEY_Escape, GdkModifierType(0)), 0);  // nothing to stop: GTK's
+
+  EXPECT_EQ(w->press_key(GDK_KEY_t, ctrl), 1);  // New Tab
+  EXPECT_EQ(w->tab_count(), 2u);
+  EXPECT_EQ(w->active_index(), 1u);
+  EXPECT_EQ(w->press_key(GDK_KEY_1, ctrl), 1);
+  EXPECT_EQ(w->active_index(), 0u);
+  EXPECT_EQ(w->press_key(GDK_KEY_braceright, GdkModifierType(ctrl | GDK_SHIFT_MASK)), 1);  // next tab
+  EXPECT_EQ(w->active_index(), 1u);
+  EXPECT_EQ(w->press_key(GDK_KEY_w, ctrl), 1);  // Close Tab (clean)
+  EXPECT_EQ(w->tab_count(), 1u);
+
+  const std::string before = w->theme_choice();
+  EXPECT_EQ(w->press_key(GDK_KEY_M, GdkModifierType(ctrl | GDK_SHIFT_MASK)), 1);  // Caps: the key comes lowered
+  EXPECT_NE(w->theme_choice(), before);
+
+  // A command whose part this window lacks says so instead of failing silently.
+  EXPECT_EQ(w->press_key(GDK_KEY_i, ctrl), 1);
+  EXPECT_EQ(w->status(), "The inspector isn't available in this window yet.");
+
+  // The editor's keys: Ctrl+/ comments the line, Ctrl+Enter runs the form at the caret.
+  auto ed = w->active_editor();
+  EXPECT_EQ(ed->dispatch_key(GDK_KEY_slash, ctrl), 1);
+  EXPECT_EQ(ed->text(), "; (loop [] (recur))");
+  replace_text("(+ 20 22)");
+  EXPECT_EQ(ed->dispatch_key(GDK_KEY_Return, ctrl), 1);
+  ASSERT_TRUE(wait_output("=> 42")) << output();
+}
+
 TEST(LaunchSplit, TheFirstPathLaunchesAsFolderOrFileAndTheRestOpenAsTabs) {
   LaunchOptions base;
   base.cwd = "/w";

@@ -8,9 +8,11 @@
 
 #include "kelp/data/string.hpp"
 #include "kelp/print/printer.hpp"
+#include "orrery/command_registry.hpp"
 #include "orrery/commands.hpp"
 #include "orrery/console.hpp"
 #include "orrery/dialect.hpp"
+#include "orrery/edit.hpp"
 #include "orrery/gtk/appearance.hpp"
 #include "orrery/gtk/buffer.hpp"
 #include "orrery/gtk/callbacks.hpp"
@@ -128,6 +130,8 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   }
   std::string theme_choice() override { return theme_choice_; }
 
+  int press_key(guint keyval, GdkModifierType state) override { return handle_window_key(keyval, state); }
+
   void request_close() override {
     if (!closed_) gtk_window_close(window_);
   }
@@ -139,6 +143,8 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   void build_console();
   void connect_window();
   int handle_window_key(guint keyval, GdkModifierType state);
+  command_registry::Ctx window_ctx();
+  int handle_editor_key(const std::shared_ptr<Editor>& ed, guint keyval, GdkModifierType state);
 
   // --- Tabs ---
   TabRec* active() {
@@ -502,41 +508,151 @@ void WindowImpl::connect_window() {
   gtk_widget_add_controller(GTK_WIDGET(window_), keys);
 }
 
-// The window's keys. The full key map with user bindings replaces this table; until then these are the keys a
-// person needs to edit, run and save.
+// The window's keys: the shipped key map's window bindings, dispatched through the command registry with this
+// window's functions. Commands whose parts are not in this window yet say so on the status line.
 int WindowImpl::handle_window_key(guint keyval, GdkModifierType state) {
-  const guint key = gdk_keyval_to_lower(keyval);
-  const bool cmd = state & (GDK_CONTROL_MASK | GDK_META_MASK);
-  const bool shift = state & GDK_SHIFT_MASK;
-  const bool alt = state & GDK_ALT_MASK;
-  if (key == GDK_KEY_F5) return run(), 1;
-  if (key == GDK_KEY_Escape) {
-    if (ev_ && ev_->is_evaluating()) return stop(), 1;
-    return 0;
+  namespace cr = command_registry;
+  static const std::vector<keymap::Binding> bindings =
+      cr::live_bindings({{}, {}, {}, cr::shipped_bindings("window"), {}}, cr::window_commands(), nullptr);
+  cr::HandlerOptions o;
+  o.bindings = &bindings;
+  o.commands = &cr::window_commands();
+  o.ctx = std::make_shared<const cr::Ctx>(window_ctx());
+  cr::Answer a = cr::window_answer({gdk_keyval_to_lower(keyval), static_cast<uint32_t>(state), std::nullopt}, o);
+  if (!a.report.empty()) set_status(a.report);
+  return a.code;
+}
+
+// The functions the window's commands and conditions call, read when they run.
+command_registry::Ctx WindowImpl::window_ctx() {
+  using kelp::Value;
+  command_registry::Ctx c;
+  auto weak = weak_from_this();
+  auto act = [&c, weak](std::string key, std::function<void(WindowImpl&)> f) {
+    c.set_thunk(std::move(key), [weak, f] {
+      if (auto self = weak.lock()) f(*self);
+      return Value();
+    });
+  };
+  auto never = [&c](std::string key) { c.set_thunk(std::move(key), [] { return Value::boolean(false); }); };
+  act("run-fn", [](WindowImpl& w) { w.run(); });
+  act("stop-fn", [](WindowImpl& w) { w.stop(); });
+  act("open-fn", [](WindowImpl& w) { w.open_dialog(); });
+  act("save-fn", [](WindowImpl& w) { w.save(); });
+  act("save-as-fn", [](WindowImpl& w) { w.save_as(); });
+  act("close-fn", [](WindowImpl& w) { w.close_active_tab(); });
+  act("new-tab-fn", [](WindowImpl& w) { w.new_tab(); });
+  act("run-selection-fn", [](WindowImpl& w) { w.run_selection(); });
+  act("clear-console-fn", [](WindowImpl& w) { w.console_->clear_output(); });
+  act("clear-last-fn", [](WindowImpl& w) { w.console_->clear_last_output(); });
+  act("theme-cycle-fn", [](WindowImpl& w) { w.cycle_theme(); });
+  c.set("zoom-fn", [weak](std::span<const Value> args) {
+    auto self = weak.lock();
+    if (!self || args.empty()) return Value();
+    const std::string how = kelp::pr_str(args[0]);
+    const ZoomDirection d = how == ":in" ? ZoomDirection::In : how == ":out" ? ZoomDirection::Out : ZoomDirection::Reset;
+    self->zoom_to(zoom(self->font_px_, d));
+    return Value();
+  });
+  c.set("step-tab-fn", [weak](std::span<const Value> args) {
+    auto self = weak.lock();
+    if (self && !args.empty() && args[0].is_int() && !self->tabs_.empty()) {
+      self->select_tab(tabs::cycle_index(self->active_index(), args[0].as_int(), self->tabs_.size()));
+    }
+    return Value();
+  });
+  c.set("digit-tab-fn", [weak](std::span<const Value> args) {
+    auto self = weak.lock();
+    if (self && !args.empty() && args[0].is_int()) {
+      if (auto i = tabs::index_for_digit(static_cast<int>(args[0].as_int()), self->tabs_.size())) self->select_tab(*i);
+    }
+    return Value();
+  });
+  c.set_thunk("evaluating?", [weak] {
+    auto self = weak.lock();
+    return Value::boolean(self && self->ev_ && self->ev_->is_evaluating());
+  });
+  act("toggle-focus-fn", [](WindowImpl& w) {
+    GtkWidget* console_view = GTK_WIDGET(w.console_->view());
+    if (gtk_widget_has_focus(console_view)) {
+      if (auto ed = w.active_editor()) ed->focus();
+    } else {
+      w.console_->focus();
+    }
+  });
+  // What this window does not have yet answers a sentence on the status line.
+  auto lacks = [&c](std::string key, std::string what) {
+    c.set(std::move(key), [what](std::span<const Value>) -> Value {
+      throw std::runtime_error(what + " isn't available in this window yet.");
+    });
+  };
+  lacks("open-find-fn", "Find");
+  lacks("open-replace-fn", "Find and replace");
+  lacks("find-next!", "Find");
+  lacks("find-prev!", "Find");
+  lacks("find-bar-key!", "Find");
+  lacks("tab-back-fn", "Going back to the previous tab");
+  lacks("panel-focus-fn", "This panel");
+  lacks("inspect-form-fn", "The inspector");
+  lacks("inspect-last-fn", "The inspector");
+  lacks("close-inspector-fn", "The inspector");
+  lacks("run-changed-fn", "Run Changed Forms");
+  lacks("hints-toggle-fn", "Key hints");
+  lacks("parinfer-fn", "Parinfer");
+  lacks("move-part-fn", "Moving panels");
+  // Nothing of these is in the window yet: no popovers to close, no find bar, inspector, tree, debugger or terminal.
+  never("close-popovers-fn");
+  for (const char* k : {"find-bar-navigable?", "find-bar-focused?", "inspector-focused?", "breakpoint-paused?",
+                        "entry-focused?", "terminal-focused?"}) {
+    never(k);
   }
-  if (!cmd || alt) return 0;
-  switch (key) {
-    case GDK_KEY_r: return run(), 1;
-    case GDK_KEY_o: return open_dialog(), 1;
-    case GDK_KEY_s: return (shift ? save_as() : save()), 1;
-    case GDK_KEY_w: return close_active_tab(), 1;
-    case GDK_KEY_e: return shift ? 0 : (run_selection(), 1);
-    case GDK_KEY_l: return (shift ? console_->clear_last_output() : console_->clear_output()), 1;
-    case GDK_KEY_t: return shift ? 0 : (new_tab(), 1);
-    case GDK_KEY_m: return shift ? (cycle_theme(), 1) : 0;
-    case GDK_KEY_equal:
-    case GDK_KEY_plus: return zoom_to(zoom(font_px_, ZoomDirection::In)), 1;
-    case GDK_KEY_minus: return zoom_to(zoom(font_px_, ZoomDirection::Out)), 1;
-    case GDK_KEY_0: return zoom_to(zoom(font_px_, ZoomDirection::Reset)), 1;
-    case GDK_KEY_braceright: select_tab(tabs::cycle_index(active_index(), 1, tabs_.size())); return 1;
-    case GDK_KEY_braceleft: select_tab(tabs::cycle_index(active_index(), -1, tabs_.size())); return 1;
-    default: break;
-  }
-  if (key >= GDK_KEY_1 && key <= GDK_KEY_9) {
-    if (auto i = tabs::index_for_digit(static_cast<int>(key - GDK_KEY_0), tabs_.size())) select_tab(*i);
-    return 1;
-  }
-  return 0;
+  command_registry::Ctx source;
+  source.set_thunk("focused?", [] { return Value::boolean(false); });
+  c.set_sub("source-keys", std::move(source));
+  return c;
+}
+
+// The editor's keys: its shipped bindings through the registry, with the editor's own functions. The typing stages
+// run after this in the editor itself.
+int WindowImpl::handle_editor_key(const std::shared_ptr<Editor>& ed, guint keyval, GdkModifierType state) {
+  namespace cr = command_registry;
+  using kelp::Value;
+  static const std::vector<keymap::Binding> bindings =
+      cr::live_bindings({{}, {}, {}, cr::shipped_bindings("editor"), {}}, cr::editor_commands(), nullptr);
+  cr::Ctx c;
+  std::weak_ptr<WindowImpl> weak = weak_from_this();
+  std::weak_ptr<Editor> we = ed;
+  auto apply = [&c, we](std::string key, std::function<std::optional<EditOp>(const Snapshot&)> op) {
+    c.set_thunk(std::move(key), [we, op] {
+      auto e = we.lock();
+      return Value::boolean(e && e->apply_op(op(e->snapshot())));
+    });
+  };
+  apply("toggle-comment!", [](const Snapshot& s) { return toggle_comment(s); });
+  apply("indent!", [](const Snapshot& s) { return indent(s); });
+  apply("unindent!", [](const Snapshot& s) { return unindent(s); });
+  c.set_thunk("redo!", [we] {
+    auto e = we.lock();
+    if (!e || e->is_read_only() || !gtk_text_buffer_get_can_redo(e->buffer())) return Value::boolean(false);
+    gtk_text_buffer_redo(e->buffer());
+    return Value::boolean(true);
+  });
+  c.set_thunk("run-form!", [weak] {
+    if (auto self = weak.lock()) self->run_form();
+    return Value();
+  });
+  c.set_thunk("writable?", [we] {
+    auto e = we.lock();
+    return Value::boolean(e && !e->is_read_only());
+  });
+  c.set_thunk("preedit-active?", [] { return Value::boolean(false); });
+  cr::HandlerOptions o;
+  o.bindings = &bindings;
+  o.commands = &cr::editor_commands();
+  o.ctx = std::make_shared<const cr::Ctx>(std::move(c));
+  cr::Answer a = cr::editor_answer({keyval, static_cast<uint32_t>(state), std::nullopt}, o);
+  if (!a.report.empty()) set_status(a.report);
+  return a.code;
 }
 
 // --- Tabs --------------------------------------------------------------------------------------------------------
@@ -572,12 +688,11 @@ TabRec& WindowImpl::add_tab(const std::optional<fs::path>& path, const std::stri
     std::string s = "Ln " + std::to_string(line + 1) + ", Col " + std::to_string(col + 1);
     gtk_label_set_text(GTK_LABEL(self->position_label_), s.c_str());
   });
-  t.editor->set_keymap_fn([weak](guint keyval, GdkModifierType state, guint) -> int {
+  t.editor->set_keymap_fn([weak, ed = std::weak_ptr<Editor>(t.editor)](guint keyval, GdkModifierType state,
+                                                                         guint) -> int {
     auto self = weak.lock();
-    if (!self) return 0;
-    const bool cmd = state & (GDK_CONTROL_MASK | GDK_META_MASK);
-    if (cmd && (keyval == GDK_KEY_Return || keyval == GDK_KEY_KP_Enter)) return self->run_form(), 1;
-    return 0;
+    auto e = ed.lock();
+    return self && e ? self->handle_editor_key(e, keyval, state) : 0;
   });
 
   GtkWidget* label_box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);

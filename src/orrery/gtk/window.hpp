@@ -94,6 +94,9 @@ class Window {
   virtual void cycle_theme() = 0;
   virtual std::string theme_choice() = 0;
 
+  // A key press as the window's key controller gets it (capture phase, before the focused widget): 1 when used.
+  virtual int press_key(guint keyval, GdkModifierType state) = 0;
+
   // Closing: the close button's path (asks about unsaved text first).
   virtual void request_close() = 0;
 };
