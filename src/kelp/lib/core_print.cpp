@@ -12,6 +12,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/lib/def.hpp"
+#include "kelp/lib/lib_install.hpp"
 #include "kelp/lib/format.hpp"
 #include "kelp/lib/str_util.hpp"
 #include "kelp/rt/core_vars.hpp"
@@ -125,26 +126,7 @@ Value slurp_fn(Args a) {
     for (int32_t c; (c = in.read_char()) >= 0;) append_utf8(text, static_cast<char32_t>(c));
     return make_string(text);
   }
-  std::string path = file_arg(a[0]);
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) file_error(path);
-  std::string text;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      errno = e;
-      file_error(path);
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    rt::safe_point();
-  }
-  ::close(fd);
-  return make_string(text);
+  return make_string(read_file(file_arg(a[0])));
 }
 
 Value spit_fn(Args a) {

@@ -80,32 +80,6 @@ std::string absolute(const std::string& p) {
                       ")");
 }
 
-std::string read_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) io_error(path, errno);
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    io_error(path, EISDIR);
-  }
-  std::string text;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int e = errno;
-      ::close(fd);
-      io_error(path, e);
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<size_t>(n));
-    rt::safe_point();
-  }
-  ::close(fd);
-  return text;
-}
-
 void write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -759,6 +733,32 @@ Value sh_fn(Args a) {
 }
 
 }  // namespace
+
+std::string read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) io_error(path, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    io_error(path, EISDIR);
+  }
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      ::close(fd);
+      io_error(path, e);
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    rt::safe_point();
+  }
+  ::close(fd);
+  return text;
+}
 
 void install_lib_io(rt::Namespace* ns) {
   using rt::host::ClassExtension;

@@ -183,7 +183,7 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   void real_quit();
 
   // --- Runtime ---
-  dialect::Selection select_for(const std::optional<fs::path>& path, bool folder);
+  dialect::Selection select_for(const std::optional<fs::path>& path);
   void start_runtime();
   void say_login_path();
   void start_and_report(const evaluator::EvaluatorPtr& ev, const dialect::Selection& sel);
@@ -300,8 +300,9 @@ void WindowImpl::build() {
         "This file isn't valid UTF-8; unreadable bytes show as \xEF\xBF\xBD and saving will replace them.");
   }
 
-  sel_ = options_.file ? select_for(options_.file, false)
-                       : select_for(options_.dir ? options_.dir : std::optional<fs::path>(options_.cwd), true);
+  sel_ = select_for(options_.file ? options_.file
+                    : options_.dir ? options_.dir
+                                   : std::optional<fs::path>(options_.cwd));
   try {
     ev_ = evaluator::make(sel_);
     runtime_registry().register_evaluator(ev_);
@@ -665,7 +666,7 @@ TabRec& WindowImpl::add_tab(const std::optional<fs::path>& path, const std::stri
   t.page = t.editor->widget();
   t.path = path;
   if (path) {
-    t.selection = select_for(path, false);
+    t.selection = select_for(path);
     t.seen = tabs::stat_of(*path);
   }
   gtk_widget_add_css_class(GTK_WIDGET(t.editor->view()), "orrery-code");
@@ -837,7 +838,7 @@ void WindowImpl::close_active_tab() {
 
 void WindowImpl::fill_tab(TabRec& t, const fs::path& path, const text_file::Loaded& loaded) {
   t.path = path;
-  t.selection = select_for(path, false);
+  t.selection = select_for(path);
   t.seen = tabs::stat_of(path);
   t.pending.reset();
   t.missing_reported = false;
@@ -909,7 +910,7 @@ std::optional<std::string> WindowImpl::save_tab_to(TabRec& t, const fs::path& pa
   t.missing_reported = false;
   t.disk_changed_under_edits = false;
   if (path_changed) {
-    t.selection = select_for(path, false);
+    t.selection = select_for(path);
     if (tabs_.size() == 1 && !tabs::is_runnable_here(sel_, t.selection) &&
         !tabs::keeps_window_kelp(sel_, t.selection)) {
       apply_selection(*t.selection);
@@ -1144,13 +1145,12 @@ void WindowImpl::real_quit() {
 
 // --- Runtime -----------------------------------------------------------------------------------------------------
 
-dialect::Selection WindowImpl::select_for(const std::optional<fs::path>& path, bool folder) {
+// The selection for a file or a folder (a folder selects as its own project does); never throws.
+dialect::Selection WindowImpl::select_for(const std::optional<fs::path>& path) {
   mcp::ToolsOptions o;
   o.dir = options_.cwd;
   o.settings_path = options_.settings_path;
-  if (!path) return mcp::selection_for(o, std::nullopt);
-  (void)folder;
-  return mcp::selection_for(o, path->string());
+  return mcp::selection_for(o, path ? std::optional(path->string()) : std::nullopt);
 }
 
 void WindowImpl::start_runtime() {
