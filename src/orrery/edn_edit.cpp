@@ -217,7 +217,8 @@ void remove_entry(Doc& doc, const MapNode& m, const Entry& e) {
   const size_t ls = line_start(t, key.start);
   size_t after = end_of_line_content(t, value.end);
   if (after < t.size() && t[after] == '\r') ++after;
-  const bool alone_before = std::all_of(t.begin() + static_cast<long>(ls), t.begin() + static_cast<long>(key.start), blank_char);
+  const bool alone_before = std::all_of(t.begin() + static_cast<long>(ls), t.begin() + static_cast<long>(key.start),
+                                        blank_char);
   if (alone_before && ls >= m.open_end && after < t.size() && t[after] == '\n') {
     doc.replace(ls, after + 1, "");
     return;
