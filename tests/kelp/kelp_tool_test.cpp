@@ -88,6 +88,26 @@ TEST_F(KelpTool, EvalPrintsEachNonNilValueAndKeepsTheNamespaceAcrossExpressions)
   for (const Case& c : cases) check(c);
 }
 
+// Hierarchies, multimethods, the type macros and a few rarer core vars load on first use; each case is a fresh
+// process, so the first use really is the first.
+TEST_F(KelpTool, CoreVarsLoadedOnFirstUseBehaveAsIfAlwaysThere) {
+  const Case cases[] = {
+      {"eight threads deriving at once all land",
+       {"-e", "(let [fs (doall (for [i (range 8)] (future (derive (keyword \"user\" (str \"t\" i)) ::base))))] "
+              "(run! deref fs) (count (descendants ::base)))"},
+       "", "8\n", "", 0},
+      {"a macro's first use expands with its form",
+       {"-e", "(defmulti area :shape) (do (defmethod area :sq [{s :s}] (* s s)) nil) (area {:shape :sq :s 3})"},
+       "", "#'user/area\n9\n", "", 0},
+      {"docs and arglists before any use",
+       {"-e", "(let [m (meta #'defrecord)] [(:macro m) (some? (:doc m))]) (:arglists (meta #'halt-when))"}, "",
+       "[true true]\n([pred] [pred retf])\n", "", 0},
+      {"a type macro inside a function body",
+       {"-e", "(defn mk [] (reify Object (toString [_] \"r\"))) (str (mk))"}, "", "#'user/mk\n\"r\"\n", "", 0},
+  };
+  for (const Case& c : cases) check(c);
+}
+
 TEST_F(KelpTool, FilesNamespacesAndStdinPrograms) {
   const Case cases[] = {
       {"file with args", {"$T/args.clj", "x", "y"}, "", "(\"x\" \"y\")\n3\n", "", 0},

@@ -2,11 +2,14 @@
 // bindings. Requiring and loading live in ns_loading.cpp.
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "kelp/data/list.hpp"
 #include "kelp/data/map.hpp"
+#include "kelp/data/seq.hpp"
 #include "kelp/data/symbol.hpp"
+#include "kelp/print/printer.hpp"
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
 #include "kelp/lib/ns_common.hpp"
@@ -301,10 +304,51 @@ Value pop_thread_bindings(Args) {
 
 Value get_thread_bindings(Args) { return rt::thread_bindings_map(); }
 
+// (-autoload lib macro-names fn-names): clojure.core vars whose real definitions live in lib. Each var starts out
+// bound to a stub that loads lib (which redefines the var) and then calls the real function with the same
+// arguments, so a macro's stub passes &form and &env along too.
+Value autoload(Args a) {
+  static std::mutex mutex;
+  static std::vector<std::unique_ptr<rt::Autoload>> libs;  // one per library, alive as long as the program
+  rt::Autoload* lib = nullptr;
+  {
+    std::lock_guard g(mutex);
+    libs.push_back(std::make_unique<rt::Autoload>(a[0]));
+    lib = libs.back().get();
+  }
+  Namespace* core = rt::core_vars().core;
+  auto stubs = [&](const Value& names, bool macro) {
+    for (Value s = seq(names); !s.is_nil(); s = next(s)) {
+      Value name = first(s);
+      Value var = core->intern(name);
+      rt::Var* cell = &rt::as_var(var);
+      auto self = std::make_shared<const Object*>(nullptr);
+      Value stub = rt::make_native(cell->full_name(), 0, -1, [lib, cell, self](Args args) {
+        lib->ensure();
+        Value f = cell->deref();
+        if (f.is_obj() && f.obj() == *self)
+          rt::throw_error("java.lang.IllegalStateException",
+                          "Loading " + pr_str(lib->lib()) + " didn't define " + cell->full_name() + ".");
+        return rt::call(f, args);
+      });
+      *self = stub.obj();
+      Value meta = make_map({keyword("ns"), rt::ns_value(core), keyword("name"), name, keyword("autoload"), a[0]});
+      if (macro) meta = assoc(meta, keyword("macro"), Value::boolean(true));
+      cell->set_meta(std::move(meta));
+      cell->bind_root(std::move(stub));
+      cell->set_autoload(lib);
+    }
+  };
+  stubs(a[1], true);
+  stubs(a[2], false);
+  return Value();
+}
+
 }  // namespace
 
 void install_core_ns() {
   Namespace* core = rt::core_vars().core;
+  defn(core, "-autoload", 3, 3, autoload);
   defn(core, "in-ns", 1, 1, in_ns,
        {"([name])", "Sets *ns* to the namespace named by the symbol, creating it if needed."});
   defn(core, "create-ns", 1, 1, create_ns,

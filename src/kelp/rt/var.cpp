@@ -8,6 +8,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/read/reader.hpp"
 #include "kelp/rt/fn.hpp"
+#include "kelp/rt/loader.hpp"
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
 #include "kelp/rt/throwable.hpp"
@@ -123,7 +124,24 @@ void Var::set(Value v) {
   e->val = std::move(v);
 }
 
+void Autoload::ensure() {
+  if (done_.load(std::memory_order_acquire)) return;
+  std::lock_guard g(mutex_);
+  if (done_.load(std::memory_order_relaxed) || loading_) return;
+  loading_ = true;
+  try {
+    loader::load_lib(lib_, false);
+  } catch (...) {
+    loading_ = false;  // a later use tries again and reports the failure again
+    throw;
+  }
+  loading_ = false;
+  done_.store(true, std::memory_order_release);
+}
+
 Value Var::meta() const {
+  // The docs and arglists of an autoloaded var are its library's; the stub has neither.
+  if (Autoload* a = autoload_.load(std::memory_order_acquire)) a->ensure();
   std::lock_guard<std::mutex> g(meta_mutex_);
   if (pending_arglists_) {
     const char* text = pending_arglists_;

@@ -14,6 +14,22 @@ namespace kelp::rt {
 
 class Namespace;
 
+// A library that defines some clojure.core vars for real the first time one of them is used (called, expanded,
+// or its metadata read), so a start does not pay for reading and compiling them. Loads once; a thread that
+// arrives while another loads waits for it; the loading thread itself passes straight through.
+class Autoload {
+ public:
+  explicit Autoload(Value lib) : lib_(std::move(lib)) {}
+  void ensure();
+  const Value& lib() const { return lib_; }
+
+ private:
+  Value lib_;
+  std::recursive_mutex mutex_;
+  std::atomic<bool> done_{false};
+  bool loading_ = false;
+};
+
 class Var final : public Object {
  public:
   // ns may be null for a var that belongs to no namespace (with-local-vars).
@@ -49,6 +65,9 @@ class Var final : public Object {
   std::string_view type_name() const override { return "clojure.lang.Var"; }
   int32_t compute_hash() const override;
 
+  // Makes the var's first use load the library that defines it (see Autoload).
+  void set_autoload(Autoload* a) { autoload_.store(a, std::memory_order_release); }
+
   // How many threads hold a binding of this var right now; 0 lets deref skip the binding lookup.
   std::atomic<int32_t> thread_bound{0};
 
@@ -63,6 +82,7 @@ class Var final : public Object {
   mutable Value meta_;
   mutable const char* pending_arglists_ = nullptr;
   std::atomic<bool> macro_{false}, private_{false};
+  std::atomic<Autoload*> autoload_{nullptr};
 };
 
 Value make_var(Namespace* ns, Value sym);

@@ -30,25 +30,3 @@
   "Evaluates expr and prints the time it took. Returns the value of expr."
   [expr]
   `(time* (fn* [] ~expr)))
-
-(defmacro dosync
-  "Runs the exprs (in an implicit do) in a transaction that encompasses exprs and any nested calls. Starts a
-  transaction if none is already running on this thread. Any uncaught exception will abort the transaction and flow
-  out of dosync."
-  [& exprs]
-  `(sync* (fn* [] ~@exprs)))
-
-(defmacro sync
-  "transaction-flags => TBD, pass nil for now. Runs the exprs (in an implicit do) in a transaction."
-  [flags-ignored-for-now & body]
-  `(sync* (fn* [] ~@body)))
-
-(defmacro with-precision
-  "Sets the precision and rounding mode to be used for BigDecimal operations. Usage: (with-precision 10 (/ 1M 3))
-  or: (with-precision 10 :rounding HALF_DOWN (/ 1M 3)). The rounding mode is one of CEILING, FLOOR, HALF_UP,
-  HALF_DOWN, HALF_EVEN, UP, DOWN and UNNECESSARY; it defaults to HALF_UP."
-  [precision & exprs]
-  (let [rounding? (= :rounding (first exprs))
-        mode (if rounding? (second exprs) 'HALF_UP)
-        body (if rounding? (nnext exprs) exprs)]
-    `(binding [*math-context* (math-context* ~precision '~mode)] ~@body)))

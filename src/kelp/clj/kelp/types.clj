@@ -120,3 +120,34 @@
 (defn expand-extend-protocol
   [p & specs]
   `(do ~@(map (fn [[t methods]] `(extend ~t ~p ~(method-map methods))) (spec-groups specs)) nil))
+
+;; The macros themselves, defined in clojure.core over the expansions above.
+(in-ns 'clojure.core)
+
+(defmacro defprotocol
+  "A protocol is a named set of named methods and their signatures:
+  (defprotocol AProtocolName \"optional doc string\" (method-name [this args*]+ \"optional doc\")*)"
+  [name & opts+sigs] (apply kelp.types/expand-defprotocol name opts+sigs))
+
+(defmacro defrecord
+  "(defrecord name [fields*] options* specs*): a map type with the given fields, implementing the protocols and
+  interfaces the specs name. Defines ->name and map->name."
+  [name fields & opts+specs] (apply kelp.types/expand-defrecord name fields opts+specs))
+
+(defmacro deftype
+  "(deftype name [fields*] options* specs*): a type with the given fields, implementing the protocols and
+  interfaces the specs name. Defines ->name."
+  [name fields & opts+specs] (apply kelp.types/expand-deftype name fields opts+specs))
+
+(defmacro reify
+  "reify creates an object implementing protocols and interfaces: (reify options* specs*). Methods close over the
+  environment, like fn."
+  [& opts+specs] (apply kelp.types/expand-reify opts+specs))
+
+(defmacro extend-type
+  "Extends the protocols to the type t: (extend-type t (Protocol (method [args] body)+)+)"
+  [t & specs] (apply kelp.types/expand-extend-type t specs))
+
+(defmacro extend-protocol
+  "Extends the protocol p to several types at once: (extend-protocol p (AType (method [args] body)+)+)"
+  [p & specs] (apply kelp.types/expand-extend-protocol p specs))
