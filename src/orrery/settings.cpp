@@ -93,6 +93,10 @@ bool map_of(const Value& v, std::initializer_list<std::string_view> allowed, boo
 struct FileText {
   std::optional<std::string> text;  // absent when the file is missing or could not be read
   int error = 0;                    // errno of a failed read; ENOENT for a missing file
+
+  bool missing() const { return !text && error == ENOENT; }
+  // Why the file could not be read, in words.
+  std::string reason() const { return error == EINVAL ? "it isn't a regular file" : reason_of(error); }
 };
 
 FileText read_file(const fs::path& path) {
@@ -335,8 +339,8 @@ std::optional<std::string> update(const fs::path& path, const Change& change) {
   if (auto failed = lock.take(real)) return nothing_saved(shown, *failed);
 
   const FileText file = read_file(real);
-  if (!file.text && file.error != ENOENT)
-    return "couldn't save " + shown + ": " + reason_of(file.error) + " to keep its other settings; nothing saved";
+  if (!file.text && !file.missing())
+    return "couldn't save " + shown + ": " + file.reason() + " to keep its other settings; nothing saved";
   const bool blank = file.text && edn_edit::is_blank(*file.text);
   Value current = kelp::empty_map();
   if (file.text && !blank) {
@@ -395,7 +399,7 @@ Loaded load_settings(const fs::path& path) {
     const FileText file = read_file(path);
     const std::string unreadable = "couldn't read " + shown + ", using :" + std::string(theme::DEFAULT_THEME);
     if (!file.text)
-      return loaded(default_settings(), file.error == ENOENT ? std::vector<std::string>{} : std::vector{unreadable});
+      return loaded(default_settings(), file.missing() ? std::vector<std::string>{} : std::vector{unreadable});
     if (edn_edit::is_blank(*file.text)) return loaded(default_settings(), {});
     kelp::Result<Value> read = kelp::read_edn(*file.text);
     if (!read) return loaded(default_settings(), {unreadable});
@@ -455,8 +459,8 @@ BookmarksForWrite bookmarks_for_write(const fs::path& path) {
   try {
     const FileText file = read_file(path);
     if (!file.text) {
-      if (file.error == ENOENT) return {};
-      return {std::nullopt, "couldn't read " + shown + ": " + reason_of(file.error)};
+      if (file.missing()) return {};
+      return {std::nullopt, "couldn't read " + shown + ": " + file.reason()};
     }
     if (edn_edit::is_blank(*file.text)) return {};
     kelp::Result<Value> read = kelp::read_edn(*file.text);

@@ -1,5 +1,6 @@
 #include "orrery/settings.hpp"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,6 +166,14 @@ TEST(SettingsSave, ThroughALinkAndOverAnUnreadableFile) {
             with_path("couldn't save P: Is a directory to keep its other settings; nothing saved", folder));
   EXPECT_TRUE(fs::is_directory(folder));
   EXPECT_TRUE(fs::is_empty(folder));
+
+  // A FIFO would never finish reading, and renaming over it would replace it.
+  const fs::path fifo = dir.path() / "fifo.edn";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(save_settings(fifo, edn("{:theme :nord}")),
+            with_path("couldn't save P: it isn't a regular file to keep its other settings; nothing saved", fifo));
+  EXPECT_EQ(load_settings(fifo).warning, with_path("couldn't read P, using :light", fifo));
+  EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 // Each process adds a key of its own on every save, so a save that lost the other's last change shows at the end.
