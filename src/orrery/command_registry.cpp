@@ -5,6 +5,7 @@
 #include "kelp/data/map.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/read/edn.hpp"
+#include "orrery/parts.hpp"
 #include "orrery/terminal_keys.hpp"
 
 namespace orrery::command_registry {
@@ -407,7 +408,17 @@ const Table& declared_commands() {
 }
 
 const Table& window_commands() {
-  static const Table t = core_window_commands().merged(move_commands()).merged(declared_commands());
+  static const Table t = [] {
+    const auto specs = parts::specs();
+    const Table core = core_window_commands().merged(move_commands());
+    // A clash stops the program here, before any window opens with one of two commands silently lost.
+    parts::check_clashes({&core, &core_editor_commands(), &core_console_commands()}, specs);
+    Table out = parts::merge_commands(core, specs, Scope::window);
+    // A declared command stands in until some part builds it; once one does, the part's command is the one.
+    for (const auto& c : declared_commands().all())
+      if (!out.find(c.id)) out.add(c);
+    return out;
+  }();
   return t;
 }
 
@@ -596,28 +607,14 @@ std::vector<Binding> live_bindings(const Layers& layers, const Table& scope_comm
   return out;
 }
 
-namespace {
-
-// The bindings the window's parts add, after the keymap file's so that none shadows a shipped key.
-constexpr std::string_view PART_BINDINGS = R"edn(
-{:window
- [{:key "comma" :mods #{:cmd} :not #{:alt :shift} :command :prefs/open}
-  {:key "grave" :exact #{:ctrl} :command :terminal/show}
-  {:key "F10" :exact #{} :when [:breakpoint-paused] :command :debug/step-over}
-  ;; Step Into is F7: macOS takes F11 for Show Desktop. Shift+F10 is the context menu.
-  {:key "F7" :exact #{} :when [:breakpoint-paused] :command :debug/step}
-  {:key "F7" :exact #{:shift} :when [:breakpoint-paused] :command :debug/step-out}
-  {:key "F9" :exact #{} :command :debug/toggle-breakpoint}]})edn";
-
-}  // namespace
-
 const std::vector<Binding>& shipped_bindings(std::string_view scope) {
   static const keymap::Keymap all = [] {
-    std::string error;
-    auto parts = keymap::read_keymap(PART_BINDINGS, &error);
-    if (!parts) throw std::logic_error("The parts' bindings don't read: " + error);
+    // After the keymap file's, so that no part's binding shadows a shipped key.
+    const auto specs = parts::specs();
     keymap::Keymap km = keymap::shipped();
-    for (const auto& [name, bindings] : *parts) km = keymap::append_bindings(std::move(km), name, bindings);
+    for (const char* name : {"window", "editor"})
+      if (auto more = parts::bindings(specs, name); !more.empty())
+        km = keymap::append_bindings(std::move(km), name, more);
     return km;
   }();
   static const std::vector<Binding> none;
