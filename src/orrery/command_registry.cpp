@@ -7,6 +7,7 @@
 #include "kelp/read/edn.hpp"
 #include "orrery/parts.hpp"
 #include "orrery/terminal_keys.hpp"
+#include "orrery/user_keys.hpp"
 
 namespace orrery::command_registry {
 
@@ -579,16 +580,8 @@ keymap::DispatchOptions with_seq_start(keymap::DispatchOptions opts, const std::
 namespace {
 
 bool removed(const Binding& b, const std::vector<Value>& remove) {
-  for (const Value& entry : remove) {
-    if (!kelp::is_map(entry) || !kelp::is_map(b.edn)) continue;
-    bool all = true;
-    entry.obj()->each_entry([&](const Value& k, const Value& v) {
-      const Value* mine = kelp::get(b.edn, k);
-      all = mine && *mine == v;
-      return all;
-    });
-    if (all) return true;
-  }
+  for (const Value& entry : remove)
+    if (user_keys::removes(entry, b)) return true;
   return false;
 }
 
@@ -597,13 +590,17 @@ bool removed(const Binding& b, const std::vector<Value>& remove) {
 std::vector<Binding> live_bindings(const Layers& layers, const Table& scope_commands, const Table* plugin_commands) {
   std::vector<Binding> out;
   out.reserve(layers.user.size() + layers.key_set.size() + layers.plugins.size() + layers.shipped.size());
+  // Yours first; your :remove entries drop what lies under them, and the key set's drop shipped bindings.
   out.insert(out.end(), layers.user.begin(), layers.user.end());
-  out.insert(out.end(), layers.key_set.begin(), layers.key_set.end());
+  for (const auto& b : layers.key_set)
+    if (!removed(b, layers.remove)) out.push_back(b);
   for (const auto& b : layers.plugins)
-    if (b.command.empty() || scope_commands.find(b.command) || (plugin_commands && plugin_commands->find(b.command)))
+    if ((b.command.empty() || scope_commands.find(b.command) ||
+         (plugin_commands && plugin_commands->find(b.command))) &&
+        !removed(b, layers.remove))
       out.push_back(b);
   for (const auto& b : layers.shipped)
-    if (!removed(b, layers.remove)) out.push_back(b);
+    if (!removed(b, layers.remove) && !removed(b, layers.key_set_remove)) out.push_back(b);
   return out;
 }
 

@@ -148,7 +148,8 @@ struct Layers {
   std::vector<Binding> key_set;
   std::vector<Binding> plugins;
   std::vector<Binding> shipped;
-  std::vector<kelp::Value> remove;
+  std::vector<kelp::Value> remove;          // yours: drop key set, plugin and shipped bindings
+  std::vector<kelp::Value> key_set_remove;  // the key set's: drop shipped bindings while the set is on
 };
 std::vector<Binding> live_bindings(const Layers& layers, const Table& scope_commands, const Table* plugin_commands);
 

@@ -183,20 +183,27 @@ TEST_F(Registry, LayersWinInOrder) {
                     binding(R"({:key "o" :mods #{:cmd} :command :plug/gone})"),
                     binding(R"({:key "F2" :command :run/stop})")};
   layers.shipped = shipped_bindings("window");
-  layers.remove = {*kelp::read_edn(R"({:key "w" :mods #{:cmd}})"), *kelp::read_edn("{:command :tab/new}")};
+  // Your :remove names a binding by its chord and command, in any layer under yours; the key set's names shipped
+  // bindings only.
+  layers.remove = {*kelp::read_edn(R"({:key "w" :mods #{:cmd} :command :tab/close})"),
+                   *kelp::read_edn(R"({:key "t" :mods #{:cmd} :not #{:alt} :command :tab/new})"),
+                   *kelp::read_edn(R"({:key "F2" :command :file/save})"),
+                   *kelp::read_edn(R"({:key "t" :mods #{:cmd} :command :tab/new})")};  // not :not #{:alt}: no match
+  layers.key_set_remove = {*kelp::read_edn(R"({:key "o" :mods #{:cmd} :command :file/open})"),
+                           *kelp::read_edn(R"({:key "F5" :command :tab/new})")};  // yours, not shipped: kept
   const auto live = live_bindings(layers, window_commands(), plugins.get());
-  // Left out: the plugin binding whose command is gone, the shipped Cmd+W and the shipped New Tab.
-  EXPECT_EQ(live.size(), 1 + 2 + 2 + shipped_bindings("window").size() - 2);
+  // Left out: the key set's F2, the plugin binding whose command is gone, the shipped Cmd+W, New Tab and Open.
+  EXPECT_EQ(live.size(), 1 + 1 + 2 + shipped_bindings("window").size() - 3);
 
   struct Case {
     Key key;
     std::vector<std::string> calls;
   };
   const std::vector<Case> cases = {
-      {key("F5"), {"new-tab-fn"}},  // :remove takes out shipped bindings only
-      {key("F2"), {"save-fn"}},
+      {key("F5"), {"new-tab-fn"}},
+      {key("F2"), {"stop-fn"}},  // the key set's F2 is removed, so the plugin's runs
       {key("r", MASK_CTRL), {"run-fn :hello"}},
-      {key("o", MASK_CTRL), {"open-fn"}},
+      {key("o", MASK_CTRL), {}},
       {key("w", MASK_CTRL), {}},
       {key("t", MASK_CTRL), {}},
   };
