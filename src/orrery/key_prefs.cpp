@@ -16,6 +16,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 #include "orrery/key_seq.hpp"
+#include "orrery/palette.hpp"
 #include "orrery/text_file.hpp"
 #include "orrery/user_keys.hpp"
 
@@ -68,7 +69,7 @@ std::vector<keymap::Chord> all_chords(const Binding& b) {
 
 std::vector<std::string> chord_labels(const Binding& b, std::string_view os) {
   std::vector<std::string> out;
-  for (const auto& c : all_chords(b)) out.push_back(keymap::chord_label(c, os));
+  for (const auto& c : all_chords(b)) out.push_back(palette::chord_label(c, os));
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
+#include "orrery/palette.hpp"
 #include "orrery/settings.hpp"
 
 namespace orrery::layouts {
@@ -13,20 +14,6 @@ namespace orrery::layouts {
 using kelp::Value;
 
 namespace {
-
-// The right-hand panels a palette switch can bring back, by key.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 10> PANEL_LABELS = {{
-    {"inspector", "Inspector"},
-    {"source", "Source"},
-    {"plugins", "Plugins"},
-    {"messages", "Messages"},
-    {"processes", "Processes"},
-    {"trace", "Trace"},
-    {"locations", "Locations"},
-    {"debugger", "Frames"},
-    {"change-sets", "Change Sets"},
-    {"reader", "Reader"},
-}};
 
 Value kw(std::string_view name) { return kelp::keyword(name); }
 
@@ -52,8 +39,8 @@ bool whole_number_or_absent(const Value& layout, std::string_view key) {
 }  // namespace
 
 std::optional<std::string> panel_label(std::string_view key) {
-  for (const auto& [k, label] : PANEL_LABELS)
-    if (k == key) return std::string(label);
+  for (const auto& [k, label] : palette::shipped_panel_labels())
+    if (k == key) return label;
   return std::nullopt;
 }
 

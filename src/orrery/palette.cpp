@@ -7,6 +7,7 @@
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
+#include "orrery/parts.hpp"
 
 namespace orrery::palette {
 
@@ -182,6 +183,16 @@ PanelLabels panel_labels(const PanelLabels& parts) {
     out.emplace_back(key, label);
   }
   return out;
+}
+
+const PanelLabels& shipped_panel_labels() {
+  static const PanelLabels labels = [] {
+    PanelLabels parts;
+    for (const auto& spec : parts::specs())
+      for (const auto& p : spec.panels) parts.emplace_back(p.id, p.label);
+    return panel_labels(parts);
+  }();
+  return labels;
 }
 
 std::vector<Entry> panel_entries(const std::vector<std::string>& recent, const std::optional<std::string>& showing,

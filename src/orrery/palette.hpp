@@ -57,6 +57,8 @@ const PanelLabels& core_panel_labels();
 // opened from that thing, so bringing it back would show a stale view). Throws std::logic_error on a key both
 // name.
 PanelLabels panel_labels(const PanelLabels& parts);
+// The core panels with the shipped parts' panels: what a switch can bring back in this program.
+const PanelLabels& shipped_panel_labels();
 // The recent panels but the one on screen, most recently shown first, only those with a label:
 // "Switch to panel: <label>" running [:panel/switch :key].
 std::vector<Entry> panel_entries(const std::vector<std::string>& recent, const std::optional<std::string>& showing,

@@ -20,6 +20,7 @@
 #include "kelp/read/edn.hpp"
 #include "orrery/dialect.hpp"
 #include "orrery/edn_edit.hpp"
+#include "orrery/key_sets.hpp"
 #include "orrery/layouts.hpp"
 #include "orrery/text_file.hpp"
 #include "orrery/theme.hpp"
@@ -30,9 +31,6 @@ namespace fs = std::filesystem;
 using kelp::Value;
 
 namespace {
-
-// The key sets Orrery ships, by id.
-const std::vector<std::string_view> KEY_SET_IDS = {"default", "calva"};
 
 // How long a save waits for another window's save to finish before giving up.
 constexpr auto LOCK_WAIT = std::chrono::seconds(10);
@@ -210,7 +208,7 @@ struct Loader {
   void key_set() {
     const Value* v = field("key-set");
     if (!v) return;
-    if (plain_keyword_in(*v, KEY_SET_IDS)) keep("key-set", *v);
+    if (plain_keyword_in(*v, key_sets::ids())) keep("key-set", *v);
     else warn(" has an unknown :key-set " + kelp::pr_str(*v) + ", using the default keys");
   }
 
