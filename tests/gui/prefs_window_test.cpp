@@ -146,8 +146,13 @@ TEST_F(Prefs, RecordingWritesKeysEdnAndReloads) {
   EXPECT_TRUE(prefs_key_press(prefs, 'y', SHIFT));
   EXPECT_NE(prefs_message(prefs).find("needs a modifier other than Shift"), std::string::npos);
   EXPECT_FALSE(fs::exists(keys()));
+  // The row's own key again changes nothing.
+  EXPECT_TRUE(prefs_key_press(prefs, GDK_KEY_F5, 0));
+  EXPECT_NE(prefs_message(prefs).find("already the key"), std::string::npos) << prefs_message(prefs);
+  EXPECT_FALSE(fs::exists(keys()));
 
   // Ctrl+Shift+Y fires Redo's Ctrl+Y today, so it is asked about; Redo keeps Ctrl+Y.
+  click(run->record);
   EXPECT_TRUE(prefs_key_press(prefs, 'Y', CTRL | SHIFT));
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_NE(asked[0].detail.find("leaves Ctrl+Y"), std::string::npos) << asked[0].detail;

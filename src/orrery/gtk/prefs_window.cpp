@@ -249,6 +249,10 @@ struct Prefs : std::enable_shared_from_this<Prefs> {
     const kp::Row row = rows[i];
     const std::string os_name = os();
     const std::string label = kp::chord_text(chord, os_name);
+    if (label == row.chord) {  // recorded as is, it would only name the key for removal and bind it again
+      say(label + " is already the key of " + in_quotes(row.doc) + ".");
+      return;
+    }
     const auto taken = kp::conflict(chord, row.command, keys.live, os_name);
     const auto seqs = kp::sequences_on(chord, row.command, keys.live, os_name);
     // A binding that fires on the chord only because it asks for fewer modifiers (Ctrl+Y firing on Ctrl+Shift+Y)
