@@ -119,10 +119,16 @@ Value core_fn(std::string_view name) {
   return var.is(Kind::Var) ? var.as<rt::Var>().deref() : Value();
 }
 
-// {:status :ready, :val x} for atoms, volatiles, delays, futures, promises and reduced values.
+// {:status :ready, :val x} for atoms, volatiles, delays, futures, promises and reduced values; an agent whose
+// action failed is :failed.
 Value reference_state(const Value& v) {
   bool ready = true;
   Value val;
+  if (!v.is(Kind::Reduced) && v.obj()->type_name() == "clojure.lang.Agent") {
+    const bool failed = !rt::call(core_fn("agent-error"), {v}).is_nil();
+    return make_map({keyword("status"), keyword(failed ? "failed" : "ready"), keyword("val"),
+                     rt::call(core_fn("deref"), {v})});
+  }
   if (v.is(Kind::Reduced)) {
     val = lib::seqs::reduced_value(v);
   } else {

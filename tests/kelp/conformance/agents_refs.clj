@@ -31,4 +31,10 @@
   (prn :isolated @iso)
   (deliver release true)
   (prn :committed @f @iso))
+(prn :printed-state
+     (let [ok (agent 1) bad (agent 2)]
+       (send bad (fn [_] (throw (Exception. "no"))))
+       (await ok)
+       (loop [i 0] (when (and (nil? (agent-error bad)) (< i 200)) (Thread/sleep 5) (recur (inc i))))
+       (map #(re-find #"\{.*\}" (pr-str %)) [ok bad])))
 (shutdown-agents)
