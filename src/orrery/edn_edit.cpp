@@ -6,6 +6,7 @@
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/symbol.hpp"
+#include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 #include "kelp/read/edn_lexer.hpp"
@@ -44,13 +45,21 @@ class Doc {
     return tree_.has_value();
   }
 
-  // The node as a map, looking through metadata prefixes; nothing when it is something else.
-  std::optional<MapNode> as_map(int id) const {
+  // The form a node carries, looking through metadata prefixes.
+  std::optional<int> through_meta(int id) const {
     while (node(id).kind == Node::Kind::Prefix && node(id).meta) {
       std::vector<int> kids = tree_->significant(node(id).kids);
       if (kids.size() != 2) return std::nullopt;
       id = kids[1];
     }
+    return id;
+  }
+
+  // The node as a map, looking through metadata prefixes; nothing when it is something else.
+  std::optional<MapNode> as_map(int id) const {
+    std::optional<int> form = through_meta(id);
+    if (!form) return std::nullopt;
+    id = *form;
     const Node& n = node(id);
     if (n.kind != Node::Kind::Coll) return std::nullopt;
     std::string_view t = text_;
@@ -102,6 +111,19 @@ class Doc {
       ++*depth;
     }
     return m;
+  }
+
+  // The vector written as the value at path (through metadata prefixes); nothing when the path is missing or the
+  // value is written as something else.
+  std::optional<int> vector_at(std::span<const Value> path) const {
+    size_t depth = 0;
+    std::optional<MapNode> m = walk(path.first(path.size() - 1), &depth);
+    if (!m || depth < path.size() - 1) return std::nullopt;
+    std::optional<Entry> e = find(*m, path.back());
+    if (!e) return std::nullopt;
+    std::optional<int> id = through_meta(e->value);
+    if (!id || node(*id).kind != Node::Kind::Coll || text_[node(*id).start] != '[') return std::nullopt;
+    return id;
   }
 
   void replace(size_t start, size_t end, std::string_view with) { text_.replace(start, end - start, with); }
@@ -209,25 +231,25 @@ void append_entry(Doc& doc, const MapNode& m, const std::string& entry) {
   doc.replace(last_end, last_end, sep + entry);
 }
 
-void remove_entry(Doc& doc, const MapNode& m, const Entry& e) {
+// Takes the forms first..last (children of a collection whose contents start at open_end) out of the text.
+void remove_forms(Doc& doc, size_t open_end, const std::vector<int>& all, int first, int last) {
   std::string_view t = doc.text();
-  const Node& key = doc.node(e.key);
-  const Node& value = doc.node(e.value);
+  const Node& key = doc.node(first);
+  const Node& value = doc.node(last);
   // Alone on its lines: the lines go, with a comment that ends the last one.
   const size_t ls = line_start(t, key.start);
   size_t after = end_of_line_content(t, value.end);
   if (after < t.size() && t[after] == '\r') ++after;
   const bool alone_before = std::all_of(t.begin() + static_cast<long>(ls), t.begin() + static_cast<long>(key.start),
                                         blank_char);
-  if (alone_before && ls >= m.open_end && after < t.size() && t[after] == '\n') {
+  if (alone_before && ls >= open_end && after < t.size() && t[after] == '\n') {
     doc.replace(ls, after + 1, "");
     return;
   }
-  // Sharing a line: the entry goes with the blanks that separate it from the form before it, or else from the
-  // form after it, as long as no comment lies in between.
-  const std::vector<int>& all = doc.node(m.id).kids;
-  auto it = std::find(all.begin(), all.end(), e.key);
-  auto vit = std::find(all.begin(), all.end(), e.value);
+  // Sharing a line: the forms go with the blanks that separate them from the form before, or else from the form
+  // after, as long as no comment lies in between.
+  auto it = std::find(all.begin(), all.end(), first);
+  auto vit = std::find(all.begin(), all.end(), last);
   if (it != all.begin()) {
     const size_t prev_end = doc.node(*(it - 1)).end;
     if (only_blanks(t.substr(prev_end, key.start - prev_end))) {
@@ -242,11 +264,15 @@ void remove_entry(Doc& doc, const MapNode& m, const Entry& e) {
       return;
     }
   }
-  // Otherwise only the entry goes, with the blanks that start its line and a comment that ends it.
-  const size_t start = alone_before && ls >= m.open_end ? ls : key.start;
+  // Otherwise only the forms go, with the blanks that start their line and a comment that ends it.
+  const size_t start = alone_before && ls >= open_end ? ls : key.start;
   size_t end = end_of_line_content(t, value.end);
   if (t.substr(value.end, end - value.end).find(';') == std::string_view::npos) end = value.end;
   doc.replace(start, end, "");
+}
+
+void remove_entry(Doc& doc, const MapNode& m, const Entry& e) {
+  remove_forms(doc, m.open_end, doc.node(m.id).kids, e.key, e.value);
 }
 
 Value assoc_in(const Value& m, std::span<const Value> path, const Value& v) {
@@ -351,6 +377,152 @@ std::optional<std::string> guarded(F&& f) {
   }
 }
 
+std::vector<Value> items(const Value& coll) {
+  std::vector<Value> out;
+  if (const kelp::Object* o = coll.obj()) o->each([&](const Value& x) {
+      out.push_back(x);
+      return true;
+    });
+  return out;
+}
+
+// One change to a vector's elements, at an element's index in the text as it is when the change is made.
+struct VectorOp {
+  enum class Kind { Remove, Insert, Replace } kind;
+  size_t at;
+  Value value;
+};
+
+// The fewest removals, insertions and replacements that turn `from` into `to`, by value equality, ordered from the
+// back of the vector to its front so that applying them in turn never moves an element a later one names.
+std::vector<VectorOp> vector_diff(const std::vector<Value>& from, const std::vector<Value>& to) {
+  const size_t n = from.size(), m = to.size();
+  // lcs[i][j]: the longest common subsequence of from[i..] and to[j..].
+  std::vector<std::vector<size_t>> lcs(n + 1, std::vector<size_t>(m + 1, 0));
+  for (size_t i = n; i-- > 0;)
+    for (size_t j = m; j-- > 0;)
+      lcs[i][j] = kelp::equiv(from[i], to[j]) ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+  // Between two kept elements lies a run of removed old elements and inserted new ones; pairs of them are
+  // replacements, so an element changed where it stands keeps its place and the comment beside it.
+  struct Run {
+    size_t at;
+    size_t removed;
+    std::vector<Value> inserted;
+  };
+  std::vector<Run> runs;
+  size_t i = 0, j = 0;
+  while (i < n || j < m) {
+    if (i < n && j < m && kelp::equiv(from[i], to[j]) && lcs[i][j] == lcs[i + 1][j + 1] + 1) {
+      ++i, ++j;
+      continue;
+    }
+    if (runs.empty() || runs.back().at + runs.back().removed != i) runs.push_back({i, 0, {}});
+    if (i < n && (j == m || lcs[i + 1][j] >= lcs[i][j + 1])) {
+      ++runs.back().removed;
+      ++i;
+    } else {
+      runs.back().inserted.push_back(to[j++]);
+    }
+  }
+  std::vector<VectorOp> ops;
+  for (auto r = runs.rbegin(); r != runs.rend(); ++r) {
+    const size_t paired = std::min(r->removed, r->inserted.size());
+    for (size_t k = r->removed; k-- > paired;) ops.push_back({VectorOp::Kind::Remove, r->at + k, Value()});
+    // Inserted at one place back to front, so each goes in front of the ones after it.
+    for (size_t k = r->inserted.size(); k-- > paired;)
+      ops.push_back({VectorOp::Kind::Insert, r->at + paired, r->inserted[k]});
+    for (size_t k = paired; k-- > 0;) ops.push_back({VectorOp::Kind::Replace, r->at + k, r->inserted[k]});
+  }
+  return ops;
+}
+
+// The element's text inserted at index `at` of the vector node: on its own line under the element before it (or
+// in front of the first, under it), beside it when the vector keeps its elements on one line or the element before
+// shares its line with more, and aligned after the bracket in a vector holding nothing.
+void insert_element(Doc& doc, int vec, size_t at, const std::string& element, bool one_line) {
+  std::string_view t = doc.text();
+  const Node& v = doc.node(vec);
+  const size_t open_end = v.start + 1;
+  const std::vector<int> kids = doc.tree().significant(v.kids);
+  const std::string nl = newline_of(t);
+  if (kids.empty()) {
+    if (v.kids.empty() && only_blanks(t.substr(open_end, v.close - open_end))) {
+      doc.replace(open_end, open_end, element);
+      return;
+    }
+    // Comments or discards inside: below them when the bracket closes on a line of its own, else before it.
+    const size_t close_line = line_start(t, v.close);
+    if (close_line > open_end && only_blanks(t.substr(close_line, v.close - close_line))) {
+      doc.replace(close_line, close_line, indent_of(t, open_end) + element + nl);
+      return;
+    }
+    doc.replace(v.close, v.close, (blank_char(t[v.close - 1]) ? "" : " ") + element);
+    return;
+  }
+  if (one_line) {
+    std::string sep = " ";
+    if (kids.size() >= 2) {
+      const size_t a = doc.node(kids[0]).end, b = doc.node(kids[1]).start;
+      if (t.substr(a, b - a).find(',') != std::string_view::npos) sep = ", ";
+    }
+    if (at == 0) doc.replace(doc.node(kids[0]).start, doc.node(kids[0]).start, element + sep);
+    else doc.replace(doc.node(kids[at - 1]).end, doc.node(kids[at - 1]).end, sep + element);
+    return;
+  }
+  if (at == 0) {
+    const size_t first = doc.node(kids[0]).start;
+    doc.replace(first, first, element + nl + indent_of(t, first));
+    return;
+  }
+  const Node& prev = doc.node(kids[at - 1]);
+  const size_t line_end = end_of_line_content(t, prev.end);
+  const bool ends_line = line_end >= t.size() || t[line_end] == '\n' || t[line_end] == '\r' || line_end == v.close;
+  if (!ends_line) {
+    doc.replace(prev.end, prev.end, " " + element);
+    return;
+  }
+  // After the comment that ends the element's line, which belongs to it.
+  const bool commented = t.substr(prev.end, line_end - prev.end).find(';') != std::string_view::npos;
+  const size_t pos = commented ? line_end : prev.end;
+  doc.replace(pos, pos, nl + indent_of(t, prev.start) + element);
+}
+
+bool apply_vector_ops(Doc& doc, std::span<const Value> path, const std::vector<VectorOp>& ops, Print print,
+                      bool one_line) {
+  for (const VectorOp& op : ops) {
+    if (!doc.parse()) return false;
+    std::optional<int> vec = doc.vector_at(path);
+    if (!vec) return false;
+    const std::vector<int>& all = doc.node(*vec).kids;
+    const std::vector<int> kids = doc.tree().significant(all);
+    if (op.at > kids.size() || (op.kind != VectorOp::Kind::Insert && op.at == kids.size())) return false;
+    switch (op.kind) {
+      case VectorOp::Kind::Remove:
+        remove_forms(doc, doc.node(*vec).start + 1, all, kids[op.at], kids[op.at]);
+        break;
+      case VectorOp::Kind::Insert: insert_element(doc, *vec, op.at, print(op.value), one_line); break;
+      case VectorOp::Kind::Replace: {
+        const Node& n = doc.node(kids[op.at]);
+        doc.replace(n.start, n.end, print(op.value));
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+const Value* get_in(const Value& m, std::span<const Value> path) {
+  const Value* v = &m;
+  for (const Value& k : path) {
+    if (!kelp::is_map(*v)) return nullptr;
+    v = kelp::get(*v, k);
+    if (!v) return nullptr;
+  }
+  return v;
+}
+
+std::string print_plain(const Value& v) { return kelp::print_edn(v); }
+
 }  // namespace
 
 std::optional<std::string> set_in(std::string_view text, std::span<const Value> path, const Value& value) {
@@ -401,6 +573,42 @@ std::optional<std::string> merge_keys(std::string_view text, const Value& m) {
     if (!ok) return std::nullopt;
     return checked(doc, expected);
   });
+}
+
+std::optional<std::string> set_vector_in(std::string_view text, std::span<const Value> path, const Value& vector,
+                                         Print print) {
+  return guarded([&]() -> std::optional<std::string> {
+    std::optional<Value> old = read_map(text);
+    if (!old || path.empty()) return std::nullopt;
+    if (!print) print = print_plain;
+    const Value expected = assoc_in(*old, path, vector);
+    const Value* was = get_in(*old, path);
+    if (!vector.is(kelp::Kind::Vector) || (was && !was->is(kelp::Kind::Vector))) return set_in(text, path, vector);
+    if (!was) {
+      // A new key starts as an empty vector and gains its elements one a line, as any other vector would.
+      if (items(vector).empty()) return set_in(text, path, vector);
+      std::optional<std::string> with = set_in(text, path, kelp::empty_vector());
+      return with ? set_vector_in(*with, path, vector, print) : std::nullopt;
+    }
+    const std::vector<Value> from = items(*was);
+    Doc doc(text);
+    if (!doc.parse()) return std::nullopt;
+    std::optional<int> vec = doc.vector_at(path);
+    if (!vec) return std::nullopt;
+    const std::vector<int> kids = doc.tree().significant(doc.node(*vec).kids);
+    if (kids.size() != from.size()) return std::nullopt;
+    // Elements sharing one line are the layout new ones follow; a single element says nothing about it.
+    const bool one_line =
+        kids.size() >= 2 &&
+        doc.text().substr(doc.node(kids.front()).start, doc.node(kids.back()).end - doc.node(kids.front()).start)
+                .find('\n') == std::string::npos;
+    if (!apply_vector_ops(doc, path, vector_diff(from, items(vector)), print, one_line)) return std::nullopt;
+    return checked(doc, expected);
+  });
+}
+
+std::optional<std::string> set_vector(std::string_view text, const Value& key, const Value& vector, Print print) {
+  return set_vector_in(text, std::span<const Value>(&key, 1), vector, print);
 }
 
 bool is_blank(std::string_view text) {

@@ -33,6 +33,20 @@ std::optional<std::string> remove_key(std::string_view text, const kelp::Value& 
 // unchanged value leaves its text alone. The result reads back as the old map with m's keys assoc'ed.
 std::optional<std::string> merge_keys(std::string_view text, const kelp::Value& m);
 
+// How an element is written: kelp's EDN printer unless the file has its own layout for them.
+using Print = std::string (*)(const kelp::Value&);
+
+// The vector at path turned into `vector` with the fewest element edits, found by value equality: an element
+// that stays keeps its text and the comments around it, a changed one is replaced where it stands, a removed one
+// takes its line (and the comment ending it) when it had the line to itself, and a new one goes on a line of its
+// own under its neighbour, or beside it when the vector keeps its elements on one line. A missing key is added
+// holding the vector one element a line; a value that isn't a vector, either side, is set whole. Nothing when the
+// text does not read as one map, or a value on the way is not a map.
+std::optional<std::string> set_vector_in(std::string_view text, std::span<const kelp::Value> path,
+                                         const kelp::Value& vector, Print print = nullptr);
+std::optional<std::string> set_vector(std::string_view text, const kelp::Value& key, const kelp::Value& vector,
+                                      Print print = nullptr);
+
 // Whether the text holds no form at all: only whitespace, commas, comments and #_ discards.
 bool is_blank(std::string_view text);
 

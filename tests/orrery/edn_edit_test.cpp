@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 
 namespace orrery::edn_edit {
@@ -117,6 +118,61 @@ TEST(EdnEdit, SetKeyAndRemoveKeyAreOneLevelPaths) {
   const std::string text = "{:a 1 ; one\n :b 2}";
   EXPECT_EQ(set_key(text, edn(":b"), edn("[3]")), "{:a 1 ; one\n :b [3]}");
   EXPECT_EQ(remove_key(text, edn(":b")), "{:a 1 ; one\n}");
+}
+
+TEST(EdnEdit, AVectorIsEditedElementByElement) {
+  struct VCase {
+    std::string text;
+    std::string path;
+    std::string value;
+    std::optional<std::string> expect;
+  };
+  const VCase cases[] = {
+      // Comments between elements and at line ends stay with the elements that keep their place; a removed
+      // element alone on its line takes the line and its comment.
+      {"{:w [1 ; one\n     ;; keep me\n     2 ; two\n     3]\n :x 0}", "[:w]", "[1 3]",
+       "{:w [1 ; one\n     ;; keep me\n     3]\n :x 0}"},
+      // A changed element is replaced where it stands, its comment kept.
+      {"{:w [1 ; one\n     2 ; two\n     ]}", "[:w]", "[1 7]", "{:w [1 ; one\n     7 ; two\n     ]}"},
+      // New elements go on their own lines under their neighbours: after a line-end comment, at the end, first.
+      {"{:w [1 ; one\n     2]}", "[:w]", "[1 5 2 6]", "{:w [1 ; one\n     5\n     2\n     6]}"},
+      {"{:w [1\n     2]}", "[:w]", "[0 1 2]", "{:w [0\n     1\n     2]}"},
+      {"{:w [{:a 1}]\n :x 0}", "[:w]", "[{:a 1} {:b 2}]", "{:w [{:a 1}\n     {:b 2}]\n :x 0}"},
+      // An element sharing a line with another.
+      {"{:w [1 2\n     3]}", "[:w]", "[1 3]", "{:w [1\n     3]}"},
+      {"{:w [1 2\n     3]}", "[:w]", "[2 3]", "{:w [2\n     3]}"},
+      {"{:w [1 2\n     3]}", "[:w]", "[1 5 2 3]", "{:w [1 5 2\n     3]}"},
+      // An empty vector fills one element a line, aligned after the bracket; comments inside it stay.
+      {"{:window []\n :editor []}", "[:window]", "[1 2]", "{:window [1\n          2]\n :editor []}"},
+      {"{:w [\n      ;; none yet\n     ]}", "[:w]", "[1]", "{:w [\n      ;; none yet\n     1\n     ]}"},
+      // A vector on one line keeps to it; emptied, it is [].
+      {"{:w [1 2 3]}", "[:w]", "[1 3 4]", "{:w [1 3 4]}"},
+      {"{:w [1, 2]}", "[:w]", "[0 1 2 3]", "{:w [0, 1, 2, 3]}"},
+      {"{:w [1 2] :x 0}", "[:w]", "[]", "{:w [] :x 0}"},
+      {"{:w [1 #_2 3]}", "[:w]", "[1 3 4]", "{:w [1 #_2 3 4]}"},
+      // An absent key is added holding the elements one a line.
+      {"{:x 0\n :y 1}", "[:w]", "[1 2]", "{:x 0\n :y 1\n :w [1\n     2]}"},
+      {"{:x 0}", "[:w]", "[]", "{:x 0 :w []}"},
+      // CRLF line ends are kept and used.
+      {"{:w [1\r\n     2 ; two\r\n     3]}\r\n", "[:w]", "[1 3 4]", "{:w [1\r\n     3\r\n     4]}\r\n"},
+      // Nested, and through metadata.
+      {"{:a {:w [1 ; one\n         2]}}", "[:a :w]", "[2]", "{:a {:w [\n         2]}}"},
+      {"{:w ^:m [1 2]}", "[:w]", "[2 1]", "{:w ^:m [2 1]}"},
+      // Not a vector on one side: set whole. Not a map: nothing.
+      {"{:w {:a 1} ; c\n}", "[:w]", "[1]", "{:w [1] ; c\n}"},
+      {"{:w [1] ; c\n}", "[:w]", "5", "{:w 5 ; c\n}"},
+      {"[1]", "[:w]", "[1]", std::nullopt},
+      {"{:a 1}", "[:a :w]", "[1]", std::nullopt},
+  };
+  for (const VCase& c : cases) {
+    SCOPED_TRACE(c.text + " / " + c.path + " " + c.value);
+    std::optional<std::string> out = set_vector_in(c.text, path_of(c.path), edn(c.value));
+    EXPECT_EQ(out, c.expect);
+  }
+  // Elements are written by the printer given.
+  auto print = [](const Value& v) { return "#_x " + kelp::print_edn(v); };
+  EXPECT_EQ(set_vector("{:w [1]}", edn(":w"), edn("[1 2]"), print),
+            "{:w [1\n     #_x 2]}");
 }
 
 TEST(EdnEdit, BlankTextHoldsNoForm) {
