@@ -15,6 +15,7 @@
 #include "orrery/gtk/buffer.hpp"
 #include "orrery/gtk/callbacks.hpp"
 #include "orrery/gtk/object.hpp"
+#include "orrery/palette.hpp"
 
 namespace orrery::gtk {
 
@@ -266,6 +267,13 @@ class ConsoleViewImpl final : public ConsoleView {
     st.is_evaluating = evaluating();
     st.is_shift = shift;
     st.leftover = leftover_;
+    // A `!` line runs a command, so it goes even while a program runs; a program reading input gets it as typed.
+    if (!st.is_waiting && !shift && palette::is_bang(kelp::to_utf8(input))) {
+      std::string text = kelp::to_utf8(input);
+      commit(true);
+      submit({ConsoleSubmit::Action::Bang, std::move(text)});
+      return 1;
+    }
     switch (console::input_action(st)) {
       case console::InputAction::Newline: return 0;
       case console::InputAction::SendStdin: {

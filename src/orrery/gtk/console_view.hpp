@@ -29,7 +29,8 @@ inline constexpr const char* LEFTOVER_HINT =
     "This was typed while the program ran. Press Return again to evaluate it.";
 
 struct ConsoleSubmit {
-  enum class Action { Eval, SendStdin, Eof };
+  // Bang: a `!` line that runs a command by name (palette::is_bang), never the evaluator's.
+  enum class Action { Eval, SendStdin, Eof, Bang };
   Action action = Action::Eval;
   std::string text;
 };

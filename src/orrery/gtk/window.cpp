@@ -6,11 +6,15 @@
 #include <thread>
 #include <variant>
 
+#include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
+#include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "orrery/command_registry.hpp"
 #include "orrery/commands.hpp"
 #include "orrery/console.hpp"
+#include "orrery/describe.hpp"
 #include "orrery/dialect.hpp"
 #include "orrery/edit.hpp"
 #include "orrery/gtk/appearance.hpp"
@@ -19,10 +23,17 @@
 #include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/menu_bar.hpp"
+#include "orrery/gtk/palette_view.hpp"
+#include "orrery/hints.hpp"
+#include "orrery/key_seq.hpp"
+#include "orrery/layouts.hpp"
 #include "orrery/login_path.hpp"
 #include "orrery/mcp/tools.hpp"
 #include "orrery/nrepl/evaluator.hpp"
+#include "orrery/palette.hpp"
 #include "orrery/runtime_registry.hpp"
+#include "orrery/settings.hpp"
 #include "orrery/tabs.hpp"
 #include "orrery/text_file.hpp"
 #include "orrery/theme.hpp"
@@ -132,6 +143,16 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
 
   int press_key(guint keyval, GdkModifierType state) override { return handle_window_key(keyval, state); }
 
+  void set_key_layers(const command_registry::Layers& window, const command_registry::Layers& editor) override;
+  void run_command(const std::string& id) override;
+  PaletteView& palette() override { return *palette_; }
+  MenuBar& menu_bar() override { return *menu_bar_; }
+  std::string key_hint() override {
+    return gtk_widget_get_visible(hint_label_) ? gtk_label_get_text(GTK_LABEL(hint_label_)) : "";
+  }
+  std::string last_command() override { return last_command_; }
+  void stub_commands(std::function<bool(std::string_view)> stub) override { stub_ = std::move(stub); }
+
   void request_close() override {
     if (!closed_) gtk_window_close(window_);
   }
@@ -144,7 +165,23 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   void connect_window();
   int handle_window_key(guint keyval, GdkModifierType state);
   command_registry::Ctx window_ctx();
+  command_registry::Ctx editor_ctx(const std::shared_ptr<Editor>& ed);
   int handle_editor_key(const std::shared_ptr<Editor>& ed, guint keyval, GdkModifierType state);
+
+  // --- Commands, palette, menus and keys ---
+  void build_commands();
+  command_registry::Command recorded(command_registry::Command c);
+  command_registry::Ctxs ctxs();
+  std::vector<palette::Entry> palette_entries();
+  void run_entry_id(const kelp::Value& id);
+  void open_palette();
+  void run_bang(const std::string& text);
+  void describe_key(const keymap::Key& key);
+  void print_lines(const std::vector<std::string>& lines);
+  void toggle_reset_on_run();
+  void sync_reset_tick();
+  void update_hint();
+  void watch_key_seq();
 
   // --- Tabs ---
   TabRec* active() {
@@ -233,6 +270,32 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
 
   std::string theme_choice_ = std::string(theme::AUTO);
   int font_px_ = DEFAULT_FONT_PX;
+
+  // The live keymap in one place: each scope's layers and the bindings laid out from them ("window", "editor").
+  command_registry::Layers window_layers_;
+  command_registry::Layers editor_layers_;
+  keymap::Keymap live_;
+  std::string hint_for_symbol_;  // the key hint of a symbol at the caret under the live keymap
+  GtkWidget* hint_label_ = nullptr;
+  bool hints_on_ = false;
+
+  // The commands this window runs: the registry's, with the ones the window builds, each recording that it ran.
+  command_registry::Table window_table_;
+  command_registry::Table editor_table_;
+  command_registry::Table all_table_;
+  std::string last_command_;
+  std::string key_command_;  // the command that used the key being handled
+  std::function<bool(std::string_view)> stub_;
+
+  std::shared_ptr<PaletteView> palette_;
+  std::shared_ptr<MenuBar> menu_bar_;
+  std::vector<int> tab_mru_;                 // tab ids, most recently active first
+  std::vector<std::string> recent_panels_;   // panel keys, most recently shown first
+  kelp::Value settings_;                     // the settings file's map, when the window was given one
+
+  bool describe_pending_ = false;
+  describe::Ring recent_keys_;
+  int seq_watch_ = 0;
 };
 
 // Every open window, so a window lives as long as its GtkWindow whoever else holds it.
@@ -247,6 +310,14 @@ void WindowImpl::build() {
   window_ = GTK_WINDOW(app_ ? gtk_application_window_new(app_) : gtk_window_new());
   gtk_window_set_default_size(window_, DEFAULT_WIDTH, DEFAULT_HEIGHT);
 
+  if (options_.settings_path) {
+    try {
+      settings_ = settings::load_settings(*options_.settings_path).settings;
+    } catch (const std::exception&) {
+      // The window runs without saved layouts; the settings' own warnings are said where they are loaded.
+    }
+  }
+  build_commands();
   build_header();
   notebook_ = gtk_notebook_new();
   gtk_notebook_set_scrollable(GTK_NOTEBOOK(notebook_), TRUE);
@@ -271,6 +342,12 @@ void WindowImpl::build() {
 
   set_theme(theme_choice_);
   connect_window();
+  namespace cr = command_registry;
+  cr::Layers window_keys, editor_keys;
+  window_keys.shipped = cr::shipped_bindings("window");
+  editor_keys.shipped = cr::shipped_bindings("editor");
+  set_key_layers(window_keys, editor_keys);
+  watch_key_seq();
 
   // The first tab: the launch file, an empty tab remembering a missing file's path, or Untitled.
   std::optional<fs::path> first_path;
@@ -349,6 +426,7 @@ void WindowImpl::build_header() {
   gtk_header_bar_pack_start(GTK_HEADER_BAR(header), stop_button_);
   gtk_header_bar_pack_start(GTK_HEADER_BAR(header), reset_check_);
   // End buttons pack from the edge inwards: the last packed stands leftmost.
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), menu_bar_->button());
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), new_tab_button_);
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), save_button_);
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), open_button_);
@@ -384,6 +462,7 @@ void WindowImpl::build_header() {
   on_click(new_tab_button_, [](WindowImpl& w) { w.new_tab(); });
   connect<void(GtkCheckButton*)>(reset_check_, "toggled", [weak](GtkCheckButton* b) {
     auto self = weak.lock();
+    if (self) self->sync_reset_tick();
     if (!self || self->updating_reset_ || !self->ev_) return;
     self->ev_->set_mode(gtk_check_button_get_active(b) ? evaluator::Mode::Reset : evaluator::Mode::Accumulate);
   });
@@ -400,9 +479,13 @@ void WindowImpl::build_status_bar() {
   gtk_label_set_xalign(GTK_LABEL(status_label_), 0);
   gtk_label_set_ellipsize(GTK_LABEL(status_label_), PANGO_ELLIPSIZE_END);
   gtk_widget_set_hexpand(status_label_, TRUE);
+  hint_label_ = gtk_label_new("");
+  gtk_widget_add_css_class(hint_label_, "dim-label");
+  gtk_widget_set_visible(hint_label_, FALSE);
   position_label_ = gtk_label_new("Ln 1, Col 1");
   dialect_label_ = gtk_label_new("");
   gtk_box_append(GTK_BOX(bar), status_label_);
+  gtk_box_append(GTK_BOX(bar), hint_label_);
   gtk_box_append(GTK_BOX(bar), position_label_);
   gtk_box_append(GTK_BOX(bar), dialect_label_);
 }
@@ -412,8 +495,10 @@ void WindowImpl::build_console() {
   ConsoleOptions o;
   o.on_submit = [weak](const ConsoleSubmit& s) {
     auto self = weak.lock();
+    if (self && s.action == ConsoleSubmit::Action::Bang) return self->run_bang(s.text);
     if (!self || !self->ev_) return;
     switch (s.action) {
+      case ConsoleSubmit::Action::Bang: break;
       case ConsoleSubmit::Action::Eval: self->eval_entry(s.text, evaluator::OWNER_REPL, false); break;
       case ConsoleSubmit::Action::SendStdin: self->ev_->send_input(s.text); break;
       case ConsoleSubmit::Action::Eof: self->ev_->send_eof(); break;
@@ -483,6 +568,8 @@ void WindowImpl::connect_window() {
     self->closed_ = true;
     if (self->disk_timer_) g_source_remove(self->disk_timer_);
     self->disk_timer_ = 0;
+    if (self->seq_watch_) key_seq::unwatch(self->seq_watch_);
+    self->seq_watch_ = 0;
     auto& all = open_windows();
     all.erase(std::remove(all.begin(), all.end(), self), all.end());
   });
@@ -509,18 +596,35 @@ void WindowImpl::connect_window() {
   gtk_widget_add_controller(GTK_WIDGET(window_), keys);
 }
 
-// The window's keys: the shipped key map's window bindings, dispatched through the command registry with this
-// window's functions. Commands whose parts are not in this window yet say so on the status line.
+// The window's keys: the live window bindings, dispatched through the command registry with this window's
+// functions. Commands whose parts are not in this window yet say so on the status line. Every key but a lone
+// modifier goes into the recent keys; Describe Key takes the next one for itself.
 int WindowImpl::handle_window_key(guint keyval, GdkModifierType state) {
   namespace cr = command_registry;
-  static const std::vector<keymap::Binding> bindings =
-      cr::live_bindings({{}, {}, {}, cr::shipped_bindings("window"), {}}, cr::window_commands(), nullptr);
+  const keymap::Key key{gdk_keyval_to_lower(keyval), static_cast<uint32_t>(state), std::nullopt};
+  const bool modifier = describe::is_modifier_key(keyval);
+  const std::string_view os = key_seq::os_name();
+  const char32_t unicode = gdk_keyval_to_unicode(keyval);
+  const auto unicode_of = unicode ? std::optional<char32_t>(unicode) : std::nullopt;
+  if (describe_pending_ && !modifier) {
+    describe_pending_ = false;
+    describe_key(key);
+    describe::remember(recent_keys_, describe::recent_entry(key, "help/describe-key", os, unicode_of));
+    return 1;
+  }
   cr::HandlerOptions o;
-  o.bindings = &bindings;
-  o.commands = &cr::window_commands();
+  o.bindings = &live_["window"];
+  o.commands = &window_table_;
   o.ctx = std::make_shared<const cr::Ctx>(window_ctx());
-  cr::Answer a = cr::window_answer({gdk_keyval_to_lower(keyval), static_cast<uint32_t>(state), std::nullopt}, o);
+  o.os = os;
+  key_command_.clear();
+  cr::Answer a = cr::window_answer(key, o);
   if (!a.report.empty()) set_status(a.report);
+  if (!modifier) {
+    std::optional<std::string> ran;
+    if (a.code == 1 && !key_command_.empty()) ran = key_command_;
+    describe::remember(recent_keys_, describe::recent_entry(key, ran, os, unicode_of));
+  }
   return a.code;
 }
 
@@ -598,13 +702,41 @@ command_registry::Ctx WindowImpl::window_ctx() {
   lacks("inspect-last-fn", "The inspector");
   lacks("close-inspector-fn", "The inspector");
   lacks("run-changed-fn", "Run Changed Forms");
-  lacks("hints-toggle-fn", "Key hints");
   lacks("parinfer-fn", "Parinfer");
   lacks("move-part-fn", "Moving panels");
   // Nothing of these is in the window yet: no popovers to close, no find bar, inspector, tree, debugger or terminal.
-  never("close-popovers-fn");
+  act("open-palette-fn", [](WindowImpl& w) { w.open_palette(); });
+  act("describe-key-fn", [](WindowImpl& w) {
+    w.say(console::Kind::System, std::string(describe::PRESS_LINE));
+    w.describe_pending_ = true;
+  });
+  act("key-bindings-fn", [](WindowImpl& w) {
+    w.print_lines(describe::binding_lines(w.live_, w.all_table_, key_seq::os_name()));
+  });
+  act("recent-keys-fn", [](WindowImpl& w) { w.print_lines(describe::recent_lines(w.recent_keys_)); });
+  act("hints-toggle-fn", [](WindowImpl& w) {
+    w.hints_on_ = !w.hints_on_;
+    w.update_hint();
+    w.set_status(w.hints_on_ ? "Key hints on" : "Key hints off");
+  });
+  act("reset-toggle-fn", [](WindowImpl& w) { w.toggle_reset_on_run(); });
+  c.set_thunk("close-popovers-fn", [weak] {
+    auto self = weak.lock();
+    bool closed = self && self->palette_->close();
+    if (self) {
+      if (GtkWidget* menu = self->menu_bar_->popover(); menu && gtk_widget_get_visible(menu)) {
+        gtk_popover_popdown(GTK_POPOVER(menu));
+        closed = true;
+      }
+    }
+    return Value::boolean(closed);
+  });
+  c.set_thunk("entry-focused?", [weak] {
+    auto self = weak.lock();
+    return Value::boolean(self && self->palette_->entry_focused());
+  });
   for (const char* k : {"find-bar-navigable?", "find-bar-focused?", "inspector-focused?", "breakpoint-paused?",
-                        "entry-focused?", "terminal-focused?"}) {
+                        "terminal-focused?"}) {
     never(k);
   }
   command_registry::Ctx source;
@@ -613,13 +745,10 @@ command_registry::Ctx WindowImpl::window_ctx() {
   return c;
 }
 
-// The editor's keys: its shipped bindings through the registry, with the editor's own functions. The typing stages
-// run after this in the editor itself.
-int WindowImpl::handle_editor_key(const std::shared_ptr<Editor>& ed, guint keyval, GdkModifierType state) {
+// The functions the editor's commands call, for one editor.
+command_registry::Ctx WindowImpl::editor_ctx(const std::shared_ptr<Editor>& ed) {
   namespace cr = command_registry;
   using kelp::Value;
-  static const std::vector<keymap::Binding> bindings =
-      cr::live_bindings({{}, {}, {}, cr::shipped_bindings("editor"), {}}, cr::editor_commands(), nullptr);
   cr::Ctx c;
   std::weak_ptr<WindowImpl> weak = weak_from_this();
   std::weak_ptr<Editor> we = ed;
@@ -647,13 +776,291 @@ int WindowImpl::handle_editor_key(const std::shared_ptr<Editor>& ed, guint keyva
     return Value::boolean(e && !e->is_read_only());
   });
   c.set_thunk("preedit-active?", [] { return Value::boolean(false); });
+  return c;
+}
+
+// The editor's keys: the live editor bindings through the registry, with the editor's own functions. The typing
+// stages run after this in the editor itself.
+int WindowImpl::handle_editor_key(const std::shared_ptr<Editor>& ed, guint keyval, GdkModifierType state) {
+  namespace cr = command_registry;
   cr::HandlerOptions o;
-  o.bindings = &bindings;
-  o.commands = &cr::editor_commands();
-  o.ctx = std::make_shared<const cr::Ctx>(std::move(c));
+  o.bindings = &live_["editor"];
+  o.commands = &editor_table_;
+  o.ctx = std::make_shared<const cr::Ctx>(editor_ctx(ed));
+  key_command_.clear();
   cr::Answer a = cr::editor_answer({keyval, static_cast<uint32_t>(state), std::nullopt}, o);
   if (!a.report.empty()) set_status(a.report);
+  // The window passed this key on and recorded it so; the editor's command is the one that used it.
+  if (a.code == 1 && !key_command_.empty() && !recent_keys_.empty()) {
+    describe::Recent& last = recent_keys_.back();
+    if (!last.typing && !last.command) last.command = key_command_;
+  }
   return a.code;
+}
+
+
+// --- Commands, palette, menus and keys ---------------------------------------------------------------------------
+
+// The registry's commands with the ones this window builds, each recording that it ran. The palette and the menus
+// open here, so they are built alongside.
+void WindowImpl::build_commands() {
+  namespace cr = command_registry;
+  // Declared by the registry, built by the window: each calls the window function of the same name.
+  const std::map<std::string, std::string, std::less<>> built = {
+      {"palette/open", "open-palette-fn"},           {"help/describe-key", "describe-key-fn"},
+      {"help/key-bindings", "key-bindings-fn"}, {"help/recent-keys", "recent-keys-fn"},
+      {"run/reset-on-run", "reset-toggle-fn"},
+  };
+  for (cr::Command c : cr::window_commands().all()) {
+    if (auto it = built.find(c.id); it != built.end() && !c.run) c.run = cr::call(it->second);
+    window_table_.add(recorded(std::move(c)));
+  }
+  for (cr::Command c : cr::editor_commands().all()) editor_table_.add(recorded(std::move(c)));
+  all_table_ = window_table_.merged(editor_table_).merged(cr::console_commands());
+
+  auto weak = weak_from_this();
+  auto report = [weak](const std::string& message) {
+    if (auto self = weak.lock()) self->set_status(message);
+  };
+  PaletteOptions po;
+  po.entries = [weak] {
+    auto self = weak.lock();
+    return self ? self->palette_entries() : std::vector<palette::Entry>{};
+  };
+  po.run = [weak](const palette::Entry& e) {
+    if (auto self = weak.lock()) self->run_entry_id(e.id);
+  };
+  po.report = report;
+  palette_ = PaletteView::make(std::move(po));
+  MenuBarOptions mo;
+  mo.run = [weak](const std::string& id) {
+    if (auto self = weak.lock()) self->run_command(id);
+  };
+  mo.report = report;
+  menu_bar_ = MenuBar::make(GTK_WIDGET(window_), std::move(mo));
+}
+
+command_registry::Command WindowImpl::recorded(command_registry::Command c) {
+  namespace cr = command_registry;
+  std::weak_ptr<WindowImpl> weak = weak_from_this();
+  cr::Run inner = std::move(c.run);
+  c.run = [weak, id = c.id, inner](const cr::Ctx& ctx, const kelp::Value& args) -> keymap::Outcome {
+    auto self = weak.lock();
+    if (self) {
+      self->last_command_ = id;
+      if (self->stub_ && self->stub_(id)) {
+        self->key_command_ = id;
+        return keymap::Outcome::handled;
+      }
+    }
+    if (!inner) throw std::runtime_error("The command :" + id + " isn't built yet.");
+    const keymap::Outcome out = inner(ctx, args);
+    if (self && (out == keymap::Outcome::handled || out == keymap::Outcome::to_gtk)) self->key_command_ = id;
+    return out;
+  };
+  return c;
+}
+
+command_registry::Ctxs WindowImpl::ctxs() {
+  namespace cr = command_registry;
+  cr::Ctxs c;
+  c.window = std::make_shared<const cr::Ctx>(window_ctx());
+  if (auto ed = active_editor()) c.editor = std::make_shared<const cr::Ctx>(editor_ctx(ed));
+  return c;
+}
+
+void WindowImpl::run_command(const std::string& id) {
+  if (command_registry::run_command_in(all_table_, ctxs(), id) == keymap::Outcome::nil)
+    throw std::runtime_error("There is no command :" + id + ".");
+}
+
+// What the palette offers: the other tabs (most recently used first), the panels a switch can bring back, the
+// registry's commands and the saved layouts.
+std::vector<palette::Entry> WindowImpl::palette_entries() {
+  std::vector<palette::Entry> out;
+  std::vector<palette::Tab> recent;
+  const auto labels = tab_labels();
+  for (int id : tab_mru_) {
+    if (auto i = index_of(id)) recent.push_back({kelp::Value::integer(id), labels[*i]});
+  }
+  for (auto& e : palette::tab_entries(recent, kelp::Value::integer(active_id_))) out.push_back(std::move(e));
+  for (auto& e : palette::panel_entries(recent_panels_, std::nullopt, palette::panel_labels({})))
+    out.push_back(std::move(e));
+  for (auto& e : palette::entries(all_table_, live_, key_seq::os_name())) out.push_back(std::move(e));
+  if (!settings_.is_nil()) {
+    if (const kelp::Value* saved = kelp::get(settings_, kelp::keyword("layouts"))) {
+      for (const auto& l : layouts::entries(*saved)) {
+        kelp::Value id = kelp::make_vector({kelp::keyword("layout", "use"), kelp::make_string(l.id.second)});
+        out.push_back(palette::make_entry(std::move(id), l.doc, {}, l.source));
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// A command keyword's id without the colon ("run/run").
+std::string command_id_of(const kelp::Value& keyword) {
+  std::string s = kelp::pr_str(keyword);
+  return s.starts_with(':') ? s.substr(1) : s;
+}
+
+std::vector<kelp::Value> items_of(const kelp::Value& v) {
+  std::vector<kelp::Value> out;
+  if (v.is_obj()) {
+    v.obj()->each([&](const kelp::Value& x) {
+      out.push_back(x);
+      return true;
+    });
+  }
+  return out;
+}
+
+}  // namespace
+
+// Runs a palette entry's id: a command keyword through the registry, or one of the window's own entries.
+void WindowImpl::run_entry_id(const kelp::Value& id) {
+  if (kelp::is_keyword(id)) return run_command(command_id_of(id));
+  const auto parts = items_of(id);
+  if (parts.size() != 2 || !kelp::is_keyword(parts[0])) throw std::runtime_error("This palette entry does nothing.");
+  const std::string what = command_id_of(parts[0]);
+  last_command_ = what;
+  if (what == "tab/switch") {
+    if (!parts[1].is_int()) return;
+    if (auto i = index_of(static_cast<int>(parts[1].as_int()))) return activate_tab(tabs_[*i].id);
+    throw std::runtime_error("That tab is closed.");
+  }
+  if (what == "panel/switch") {
+    const kelp::Value args[] = {parts[1]};
+    window_ctx().call("panel-focus-fn", args);
+    return;
+  }
+  if (what == layouts::USE_COMMAND) {
+    // This window has the editor over the console and nothing around them, so a layout brings back the split.
+    const kelp::Value* saved = kelp::get(settings_, kelp::keyword("layouts"));
+    const kelp::Value* layout = saved ? kelp::get(*saved, parts[1]) : nullptr;
+    if (!layout || !layouts::is_valid(*layout)) throw std::runtime_error("That layout is no longer saved.");
+    if (const kelp::Value* split = kelp::get(*layout, kelp::keyword("split")); split && split->is_int())
+      gtk_paned_set_position(GTK_PANED(paned_), static_cast<int>(split->as_int()));
+    set_status("Layout " + std::string(kelp::str_view(parts[1])));
+    return;
+  }
+  throw std::runtime_error("This palette entry does nothing.");
+}
+
+// The palette opens below the active editor's caret (kept inside the editor when the caret is scrolled away). The
+// popover hangs on the window's column, whose box layout passes it over; a text view would take it for a child of
+// its own.
+void WindowImpl::open_palette() {
+  auto ed = active_editor();
+  if (!ed || !ed->view()) return;
+  GtkTextView* view = ed->view();
+  GtkTextBuffer* buf = ed->buffer();
+  GtkTextIter it = iter_at(buf, gtk::caret(buf));
+  GdkRectangle r;
+  gtk_text_view_get_iter_location(view, &it, &r);
+  int x = 0, y = 0;
+  gtk_text_view_buffer_to_window_coords(view, GTK_TEXT_WINDOW_WIDGET, r.x, r.y, &x, &y);
+  const int w = gtk_widget_get_width(GTK_WIDGET(view));
+  const int h = gtk_widget_get_height(GTK_WIDGET(view));
+  x = std::clamp(x, 0, std::max(0, w - 1));
+  y = std::clamp(y, 0, std::max(0, h - r.height));
+  GtkWidget* column = gtk_window_get_child(window_);
+  double cx = x, cy = y;
+  gtk_widget_translate_coordinates(GTK_WIDGET(view), column, x, y, &cx, &cy);
+  palette_->open(column, GdkRectangle{static_cast<int>(cx), static_cast<int>(cy), 1, std::max(1, r.height)});
+}
+
+// A `!` line from the console: a command picked by name, as the palette would run it.
+void WindowImpl::run_bang(const std::string& text) {
+  try {
+    const palette::BangPick pick = palette::bang_pick(palette_entries(), text);
+    if (pick.kind != palette::BangPick::Kind::run) return print_lines(palette::bang_lines(pick));
+    try {
+      run_entry_id(pick.id);
+    } catch (const std::exception& e) {
+      say(console::Kind::Error, palette::bang_failed_line(e.what()));
+    }
+  } catch (const std::exception& e) {
+    say(console::Kind::Error, palette::bang_failed_line(e.what()));
+  }
+}
+
+void WindowImpl::describe_key(const keymap::Key& key) {
+  const std::string_view os = key_seq::os_name();
+  try {
+    print_lines(describe::describe_lines(describe::chord_text(key, os),
+                                         describe::key_matches(live_, all_table_, key, os)));
+  } catch (const std::exception& e) {
+    set_status(e.what());
+  }
+}
+
+void WindowImpl::print_lines(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const auto& l : lines) all += l + "\n";
+  if (!all.empty()) console_->append(console::Kind::System, std::move(all));
+}
+
+void WindowImpl::toggle_reset_on_run() {
+  if (!gtk_widget_get_sensitive(reset_check_)) {
+    const char* why = gtk_widget_get_tooltip_text(reset_check_);
+    throw std::runtime_error(why ? why : "Reset on Run doesn't apply to this runtime.");
+  }
+  GtkCheckButton* b = GTK_CHECK_BUTTON(reset_check_);
+  gtk_check_button_set_active(b, !gtk_check_button_get_active(b));
+}
+
+void WindowImpl::sync_reset_tick() {
+  if (!menu_bar_ || !reset_check_) return;
+  menu_bar_->set_tick("run/reset-on-run", gtk_check_button_get_active(GTK_CHECK_BUTTON(reset_check_)),
+                      gtk_widget_get_sensitive(reset_check_));
+}
+
+// The key hint for the caret of the active tab: reads only the caret's line, so it keeps up with every move.
+void WindowImpl::update_hint() {
+  if (!hint_label_) return;
+  TabRec* t = active();
+  std::string text;
+  if (hints_on_ && t && !hint_for_symbol_.empty()) {
+    GtkTextBuffer* buf = t->editor->buffer();
+    GtkTextIter at = iter_at(buf, gtk::caret(buf));
+    GtkTextIter start = at, end = at;
+    gtk_text_iter_set_line_offset(&start, 0);
+    if (!gtk_text_iter_ends_line(&end)) gtk_text_iter_forward_to_line_end(&end);
+    char* line = gtk_text_buffer_get_text(buf, &start, &end, TRUE);
+    const std::u32string u = kelp::to_u32(line ? line : "");
+    g_free(line);
+    if (hints::at_caret(u, gtk_text_iter_get_line_offset(&at)) == hints::Kind::symbol) text = hint_for_symbol_;
+  }
+  gtk_label_set_text(GTK_LABEL(hint_label_), text.c_str());
+  gtk_widget_set_visible(hint_label_, !text.empty());
+}
+
+// A key sequence under way shows what may follow on the status line, and its last note when it ends.
+void WindowImpl::watch_key_seq() {
+  std::weak_ptr<WindowImpl> weak = weak_from_this();
+  seq_watch_ = key_seq::watch([weak](const key_seq::Live& live) {
+    std::string text;
+    if (live.pending) text = key_seq::status_text(*live.pending, key_seq::os_name());
+    else if (live.note) text = *live.note;
+    else return;
+    on_gui([weak, text] {
+      if (auto self = weak.lock(); self && !self->closed_) self->set_status(text);
+    });
+  });
+}
+
+void WindowImpl::set_key_layers(const command_registry::Layers& window, const command_registry::Layers& editor) {
+  namespace cr = command_registry;
+  window_layers_ = window;
+  editor_layers_ = editor;
+  live_["window"] = cr::live_bindings(window_layers_, cr::window_commands(), nullptr);
+  live_["editor"] = cr::live_bindings(editor_layers_, cr::editor_commands(), nullptr);
+  hint_for_symbol_ = hints::hint(live_, hints::Kind::symbol, key_seq::os_name()).value_or("");
+  menu_bar_->rebuild(live_, key_seq::os_name());
+  update_hint();
 }
 
 // --- Tabs --------------------------------------------------------------------------------------------------------
@@ -688,6 +1095,7 @@ TabRec& WindowImpl::add_tab(const std::optional<fs::path>& path, const std::stri
     if (!self || id != self->active_id_) return;
     std::string s = "Ln " + std::to_string(line + 1) + ", Col " + std::to_string(col + 1);
     gtk_label_set_text(GTK_LABEL(self->position_label_), s.c_str());
+    self->update_hint();
   });
   t.editor->set_keymap_fn([weak, ed = std::weak_ptr<Editor>(t.editor)](guint keyval, GdkModifierType state,
                                                                          guint) -> int {
@@ -725,6 +1133,8 @@ void WindowImpl::activate_tab(int id) {
   auto i = index_of(id);
   if (!i) return;
   active_id_ = id;
+  std::erase(tab_mru_, id);
+  tab_mru_.insert(tab_mru_.begin(), id);
   const int page = gtk_notebook_page_num(GTK_NOTEBOOK(notebook_), tabs_[*i].page);
   // Showing the page that is already current fires no switch-page, so the switch is also done here.
   if (page >= 0 && gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_)) != page) {
@@ -736,6 +1146,7 @@ void WindowImpl::activate_tab(int id) {
   std::string s = "Ln " + std::to_string(gtk_text_iter_get_line(&it) + 1) + ", Col " +
                   std::to_string(gtk_text_iter_get_line_offset(&it) + 1);
   gtk_label_set_text(GTK_LABEL(position_label_), s.c_str());
+  update_hint();
   tabs_[*i].editor->focus();
 }
 
@@ -788,6 +1199,7 @@ void WindowImpl::remove_tab(std::size_t index) {
   TabRec t = std::move(tabs_[index]);
   tabs_.erase(tabs_.begin() + static_cast<std::ptrdiff_t>(index));
   const bool was_active = t.id == active_id_;
+  std::erase(tab_mru_, t.id);
   if (auto* owners = evaluator::capability<evaluator::Owners>(ev_)) {
     try {
       owners->release_owner(std::to_string(t.id));
@@ -1131,6 +1543,8 @@ void WindowImpl::real_quit() {
   closed_ = true;
   if (disk_timer_) g_source_remove(disk_timer_);
   disk_timer_ = 0;
+  if (seq_watch_) key_seq::unwatch(seq_watch_);
+  seq_watch_ = 0;
   if (ev_) {
     try {
       ev_->stop();
@@ -1282,6 +1696,7 @@ void WindowImpl::apply_reset_toggle() {
   updating_reset_ = false;
   gtk_widget_set_sensitive(reset_check_, t.sensitive);
   gtk_widget_set_tooltip_text(reset_check_, t.tooltip ? t.tooltip->c_str() : nullptr);
+  sync_reset_tick();
   if (ev_) ev_->set_mode(t.active ? evaluator::Mode::Reset : evaluator::Mode::Accumulate);
 }
 

@@ -9,17 +9,25 @@
 #include <gtk/gtk.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "orrery/evaluator.hpp"
+
+namespace orrery::command_registry {
+struct Layers;
+}
 
 namespace orrery::gtk {
 
 class ConsoleView;
 class Editor;
+class MenuBar;
+class PaletteView;
 
 inline constexpr int DEFAULT_WIDTH = 900;
 inline constexpr int DEFAULT_HEIGHT = 700;
@@ -96,6 +104,23 @@ class Window {
 
   // A key press as the window's key controller gets it (capture phase, before the focused widget): 1 when used.
   virtual int press_key(guint keyval, GdkModifierType state) = 0;
+
+  // Keys: lays the window's and the editor's bindings out anew from their layers (your own, the key set's, the
+  // plugins', the shipped ones less those removed); the menus, the palette, Describe Key and the key hints follow.
+  virtual void set_key_layers(const command_registry::Layers& window, const command_registry::Layers& editor) = 0;
+  // Runs a command by id ("file/save") with the context its own key would give it; throws what the command throws.
+  virtual void run_command(const std::string& id) = 0;
+
+  // The command palette, the menus and the status bar's key hint (empty when hidden or with nothing to say).
+  virtual PaletteView& palette() = 0;
+  virtual MenuBar& menu_bar() = 0;
+  virtual std::string key_hint() = 0;
+
+  // --- For tests ------------------------------------------------------------------------------------------------
+  // The id of the last command the window's keys, palette, menus or `!` line started ("run/run"); empty before any.
+  virtual std::string last_command() = 0;
+  // Commands for which stub answers true are recorded as started and answer handled without running.
+  virtual void stub_commands(std::function<bool(std::string_view id)> stub) = 0;
 
   // Closing: the close button's path (asks about unsaved text first).
   virtual void request_close() = 0;
