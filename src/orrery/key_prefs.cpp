@@ -15,6 +15,7 @@
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
+#include "orrery/edn_edit.hpp"
 #include "orrery/key_seq.hpp"
 #include "orrery/palette.hpp"
 #include "orrery/text_file.hpp"
@@ -190,6 +191,30 @@ Press press(uint32_t keyval, uint32_t state, const std::optional<std::string>& p
   }
   out.chord = kelp::make_map({K_KEY, kelp::make_string(*name)});
   if (!mods.empty()) out.chord = kelp::assoc(out.chord, K_MODS, kelp::make_set(std::span<const Value>(mods)));
+  return out;
+}
+
+// keys.edn's text changed from `was` to `next` where they differ, everything else kept as written: a section's
+// bindings one by one, any other key whole. Nothing unless the result reads back as `next`.
+std::optional<std::string> edit_in_place(std::string_view text, const Value& was, const Value& next) {
+  if (!kelp::is_map(next)) return std::nullopt;
+  std::optional<std::string> out(text);
+  next.obj()->each_entry([&](const Value& k, const Value& v) {
+    const Value* before = kelp::get(was, k);
+    if (before && kelp::equiv(*before, v)) return true;
+    if (k == K_WINDOW || k == K_EDITOR || k == K_REMOVE) out = edn_edit::set_vector(*out, k, v, binding_text);
+    else out = edn_edit::set_key(*out, k, v);
+    return out.has_value();
+  });
+  if (!out) return std::nullopt;
+  was.obj()->each_entry([&](const Value& k, const Value&) {
+    if (!kelp::get(next, k)) out = edn_edit::remove_key(*out, k);
+    return out.has_value();
+  });
+  if (!out) return std::nullopt;
+  auto back = file_keys(*out);
+  const Value* read = std::get_if<Value>(&back);
+  if (!read || !kelp::equiv(*read, next)) return std::nullopt;
   return out;
 }
 
@@ -513,7 +538,23 @@ std::optional<std::string> edit_keys_file(const std::filesystem::path& path,
   auto file = file_keys(text);
   if (auto* why = std::get_if<std::string>(&file))
     return "Preferences left " + shown + " as it is: the file " + *why + ". Fix it by hand first.";
-  return text_file::save(path, file_text(edit(std::get<Value>(file))));
+  const Value& was = std::get<Value>(file);
+  const Value next = edit(was);
+  // A file nobody has written by hand yet, or one Preferences wrote, is written whole in Preferences' layout; one
+  // holding only someone's comments keeps them, with the keys after them.
+  if (edn_edit::is_blank(text) && is_hand_comments(text)) {
+    const std::string whole = file_text(next);
+    const std::string keys = whole.substr(whole.find("\n{") + 1);
+    return text_file::save(path, text + (text.ends_with('\n') ? "" : "\n") + keys);
+  }
+  if (edn_edit::is_blank(text) || text == user_keys::template_text() || text.starts_with(written_mark()))
+    return text_file::save(path, file_text(next));
+  std::optional<std::string> edited = edit_in_place(text, was, next);
+  if (edited && *edited == text) return std::nullopt;
+  if (edited) return text_file::save(path, *edited);
+  if (!is_hand_comments(text)) return text_file::save(path, file_text(next));
+  return "Preferences left " + shown +
+         " as it is: the change couldn't be made in place, and rewriting the file would lose your comments.";
 }
 
 }  // namespace orrery::key_prefs

@@ -1,5 +1,5 @@
 // The Keys tab of Preferences as data: a row per binding and per command with no key, the chord a key press
-// records, what a new chord would take from other commands, and keys.edn rewritten after a change. Edits work on
+// records, what a new chord would take from other commands, and keys.edn written after a change. Edits work on
 // the file's own entries, so an entry that was skipped at load (one naming a disabled plugin's command, say) is
 // still in the file afterwards, and a file that doesn't read is never written over. Nothing here touches GTK.
 #pragma once
@@ -127,8 +127,10 @@ bool is_hand_comments(std::string_view text);
 // "couldn't be read (...)", "doesn't hold a map", "holds :window that isn't a vector".
 std::variant<kelp::Value, std::string> file_keys(std::string_view text);
 // Reads keys.edn at path (following a symbolic link), applies edit to the file's own value and writes the result
-// to a temporary file beside it renamed over it. A missing file counts as blank. A file that can't be opened or
-// can't be edited is left as it is: the answer is a sentence, and nothing when the file was written.
+// to a temporary file beside it renamed over it. A missing, blank or starter file, or one Preferences wrote, is
+// written whole with file_text; any other is edited in place, so its comments and layout stay. A missing file
+// counts as blank. A file that can't be opened or can't be edited is left as it is, and so is one with comments
+// that an in-place edit can't change: the answer is a sentence, and nothing when the file was written.
 std::optional<std::string> edit_keys_file(const std::filesystem::path& path,
                                           const std::function<kelp::Value(const kelp::Value&)>& edit);
 

@@ -9,6 +9,7 @@
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/symbol.hpp"
+#include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 #include "orrery/key_sets.hpp"
@@ -338,6 +339,105 @@ TEST(KeyPrefs, WritingKeepsWhatTheLoaderSkippedAndNeverOverwritesABrokenFile) {
   auto why = edit_keys_file(dir.path() / "folder.edn", [](const Value& f) { return f; });
   ASSERT_TRUE(why);
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "folder.edn"));
+}
+
+TEST(KeyPrefs, AHandWrittenFileIsEditedInPlace) {
+  testing::TempDir dir;
+  const std::string text =
+      ";; My keys, by hand.\n"
+      "\n"
+      "{:window [;; tabs\n"
+      "          {:key \"F3\" :mods #{:cmd} :command :run/run} ; run it\n"
+      "\n"
+      "          {:key \"F6\" :command :tab/select :args {:n 1}}]\n"
+      " ;; nothing for the editor yet\n"
+      " :editor []}\n";
+  const auto path = dir.write("keys.edn", text);
+  const Value file = std::get<Value>(file_keys(text));
+  World w(file);
+
+  // A new binding goes after yours, and the shipped key it replaces is named in a :remove the file didn't have.
+  auto new_tab = [&](const Value& f) {
+    return record(f, w.row_of("tab/new"), edn(R"({:key "F2" :mods #{:cmd :alt}})"), w.live, LINUX);
+  };
+  Value expected = new_tab(file);
+  auto answer = edit_keys_file(path, new_tab);
+  EXPECT_FALSE(answer) << *answer;
+  std::string written = slurp(path);
+  EXPECT_EQ(std::get<Value>(file_keys(written)), expected);
+  const Value shipped = kelp::get(expected, kelp::keyword("remove"))->as<kelp::Vector>().nth(0);
+  EXPECT_EQ(written,
+            ";; My keys, by hand.\n"
+            "\n"
+            "{:window [;; tabs\n"
+            "          {:key \"F3\" :mods #{:cmd} :command :run/run} ; run it\n"
+            "\n"
+            "          {:key \"F6\" :command :tab/select :args {:n 1}}\n"
+            "          {:key \"F2\" :mods #{:alt :cmd} :command :tab/new}]\n"
+            " ;; nothing for the editor yet\n"
+            " :editor []\n"
+            " :remove [" +
+                binding_text(shipped) + "]}\n");
+
+  // Your own binding changes where it stands, its comment kept; nothing else moves.
+  World again(expected);
+  auto run = [&](const Value& f) {
+    return record(f, again.row_of("run/run"), edn(R"({:key "F4" :mods #{:cmd}})"), again.live, LINUX);
+  };
+  expected = run(expected);
+  EXPECT_FALSE(edit_keys_file(path, run));
+  std::string changed = written;
+  const std::string f3 = R"({:key "F3" :mods #{:cmd} :command :run/run})";
+  changed.replace(changed.find(f3), f3.size(), R"({:key "F4" :mods #{:cmd} :command :run/run})");
+  EXPECT_EQ(slurp(path), changed);
+  EXPECT_EQ(std::get<Value>(file_keys(changed)), expected);
+}
+
+TEST(KeyPrefs, FilesNobodyWroteByHandAreWrittenWhole) {
+  testing::TempDir dir;
+  const Value entry = edn(R"({:key "F2" :mods #{:cmd} :command :tab/new})");
+  auto add = [&](const Value& f) { return put(f, "window", std::nullopt, entry); };
+  const std::string written = file_text(edn(R"({:window [{:key "F3" :command :run/run}]})"));
+  const std::string whole_for_written = file_text(add(std::get<Value>(file_keys(written))));
+  struct Case {
+    std::string text;
+    std::string expect;
+  };
+  const std::string whole = file_text(add(no_keys()));
+  const std::string keys_part = whole.substr(whole.find("\n{") + 1);
+  const std::vector<Case> cases = {
+      {"", whole},
+      {" \n\n", whole},
+      {std::string(user_keys::template_text()), whole},
+      {written + ";; added later\n", whole_for_written},
+      // Only someone's comments: they stay, the keys after them.
+      {";; keys to come", ";; keys to come\n" + keys_part},
+  };
+  for (const auto& c : cases) {
+    const auto p = dir.write("keys.edn", c.text);
+    EXPECT_FALSE(edit_keys_file(p, add)) << c.text;
+    EXPECT_EQ(slurp(p), c.expect) << c.text;
+  }
+}
+
+TEST(KeyPrefs, AnInPlaceEditThatFailsNeverLosesComments) {
+  testing::TempDir dir;
+  // Dropping a section can't be done in place: the file would still read as holding it, empty.
+  auto drop = [](const Value& f) { return kelp::dissoc(f, kelp::keyword("editor")); };
+  const std::string commented = "{:window [] ; mine\n :editor [{:key \"F2\" :command :run/run}]}";
+  const auto p = dir.write("keys.edn", commented);
+  auto why = edit_keys_file(p, drop);
+  ASSERT_TRUE(why);
+  EXPECT_EQ(*why, "Preferences left " + p.string() +
+                      " as it is: the change couldn't be made in place, and rewriting the file would lose your "
+                      "comments.");
+  EXPECT_EQ(slurp(p), commented);
+
+  // With no comment to lose, the file is written whole.
+  const std::string bare = "{:window []\n :editor [{:key \"F2\" :command :run/run}]}";
+  dir.write("keys.edn", bare);
+  EXPECT_FALSE(edit_keys_file(p, drop));
+  EXPECT_EQ(slurp(p), file_text(drop(std::get<Value>(file_keys(bare)))));
 }
 
 }  // namespace
