@@ -364,8 +364,8 @@ struct Prefs : std::enable_shared_from_this<Prefs> {
     return std::nullopt;
   }
 
-  // Writes keys.edn with edit applied, asking first when the rewrite would lose comments the person wrote; a file
-  // that doesn't read is left alone and the sentence says why.
+  // Writes keys.edn with edit applied. A hand-written file is edited in place, its comments kept (the write refuses
+  // in a sentence rather than lose them); a file that doesn't read is left alone and the sentence says why.
   void write(const Edit& edit, const std::string& done, const std::string& unchanged = "") {
     Current cur = current_text();
     if (cur.refused) {
@@ -377,21 +377,6 @@ struct Prefs : std::enable_shared_from_this<Prefs> {
       if (const Value* v = std::get_if<Value>(&file)) {
         if (edit(*v) == *v) {
           say(unchanged.empty() ? "Nothing changed in " + keys_file().string() + "." : unchanged);
-          return;
-        }
-        if (kp::is_hand_comments(*cur.text)) {
-          const std::string path = keys_file().string();
-          tabs::Alert alert{"Rewrite your key bindings file?",
-                            path + " holds comments of your own. Preferences writes the whole file again, so they "
-                                   "would be lost.",
-                            {"Rewrite", "Cancel"},
-                            1,
-                            1};
-          say(path + " holds comments of your own; a rewrite would lose them.");
-          ask(alert, [edit, done](Prefs& self, int choice) {
-            if (choice == 0) self.write_now(edit, done);
-            else self.say("Nothing was written: " + self.keys_file().string() + " is as it was.");
-          });
           return;
         }
       }
