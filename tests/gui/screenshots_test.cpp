@@ -1,5 +1,5 @@
 // Pictures of the window as a person sees it, for looking at by eye: light and dark themes, a run's output, an
-// error and the unsaved-changes alert. They are written only when ORRERY_SCREENSHOTS names a folder
+// error, the unsaved-changes alert, the command palette and the open menu. They are written only when ORRERY_SCREENSHOTS names a folder
 // (scripts/screenshots.sh does); otherwise these tests skip.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -13,6 +13,8 @@
 #include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/menu_bar.hpp"
+#include "orrery/gtk/palette_view.hpp"
 #include "orrery/gtk/window.hpp"
 #include "orrery/main.hpp"
 
@@ -146,6 +148,34 @@ TEST_F(Screenshots, TheUnsavedChangesAlert) {
   shoot(dialog, "alert.png");
   gtk_dialog_response(GTK_DIALOG(dialog), 1);  // Don't Save
   EXPECT_TRUE(pump_until([&] { return w->is_closed(); }));
+}
+
+TEST_F(Screenshots, ThePaletteAndTheMenu) {
+  open(DEMO, "light");
+  settle("");
+  w->press_key(GDK_KEY_P, GdkModifierType(GDK_CONTROL_MASK | GDK_SHIFT_MASK));
+  GtkWidget* palette = w->palette().popover();
+  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(palette); }));
+  gtk_editable_set_text(w->palette().entry(), "run");
+  gui_test::pump_for(std::chrono::milliseconds(300));
+  shoot(GTK_WIDGET(w->gtk_window()), "palette-window.png");
+  shoot(palette, "palette.png");
+  w->palette().close();
+
+  gtk_menu_button_popup(GTK_MENU_BUTTON(w->menu_bar().button()));
+  GtkWidget* menu = w->menu_bar().popover();
+  ASSERT_TRUE(menu);
+  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(menu); }));
+  gui_test::pump_for(std::chrono::milliseconds(300));
+  shoot(menu, "menu.png");
+  // The Run menu, with its keys and the Reset on Run tick.
+  gtk_popover_menu_set_menu_model(GTK_POPOVER_MENU(menu), nullptr);
+  GMenuModel* run = g_menu_model_get_item_link(w->menu_bar().model(), 4, G_MENU_LINK_SUBMENU);
+  gtk_popover_menu_set_menu_model(GTK_POPOVER_MENU(menu), run);
+  g_object_unref(run);
+  gui_test::pump_for(std::chrono::milliseconds(300));
+  shoot(menu, "menu-run.png");
+  gtk_popover_popdown(GTK_POPOVER(menu));
 }
 
 }  // namespace

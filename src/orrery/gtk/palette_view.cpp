@@ -1,5 +1,6 @@
 #include "orrery/gtk/palette_view.hpp"
 
+#include <algorithm>
 #include <exception>
 
 #include "orrery/gtk/callbacks.hpp"
@@ -166,14 +167,23 @@ class PaletteViewImpl final : public PaletteView {
     state_ = palette::State{std::move(shown), 0};
     while (GtkWidget* row = gtk_widget_get_first_child(list_)) gtk_list_box_remove(GTK_LIST_BOX(list_), row);
     for (const auto& e : state_.shown) {
-      GtkWidget* label = gtk_label_new(palette::row_text(e).c_str());
-      gtk_label_set_xalign(GTK_LABEL(label), 0);
-      gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
-      gtk_widget_set_margin_start(label, 6);
-      gtk_widget_set_margin_end(label, 6);
-      gtk_widget_set_margin_top(label, 3);
-      gtk_widget_set_margin_bottom(label, 3);
-      gtk_list_box_append(GTK_LIST_BOX(list_), label);
+      // The row's text in two parts: a long doc is cut short before the keys and source ever are.
+      GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+      gtk_widget_set_margin_start(row, 6);
+      gtk_widget_set_margin_end(row, 6);
+      gtk_widget_set_margin_top(row, 3);
+      gtk_widget_set_margin_bottom(row, 3);
+      GtkWidget* doc = gtk_label_new(e.doc.c_str());
+      gtk_label_set_xalign(GTK_LABEL(doc), 0);
+      gtk_label_set_ellipsize(GTK_LABEL(doc), PANGO_ELLIPSIZE_END);
+      gtk_widget_set_hexpand(doc, TRUE);
+      const std::string row_text = palette::row_text(e);
+      GtkWidget* tail = gtk_label_new(row_text.substr(std::min(row_text.size(), e.doc.size() + 2)).c_str());
+      gtk_widget_add_css_class(tail, "dim-label");
+      gtk_box_append(GTK_BOX(row), doc);
+      gtk_box_append(GTK_BOX(row), tail);
+      gtk_widget_set_tooltip_text(row, row_text.c_str());
+      gtk_list_box_append(GTK_LIST_BOX(list_), row);
     }
     select_row();
   }
