@@ -14,6 +14,7 @@
 #include "orrery/gtk/window.hpp"
 #include "orrery/login_path.hpp"
 #include "orrery/main.hpp"
+#include "orrery/settings.hpp"
 #include "orrery/shutdown.hpp"
 
 int main(int argc, char** argv) {
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
     std::error_code ec;
     base.cwd = std::filesystem::current_path(ec);
     base.plugins = flags.plugins;
+    base.settings_path = orrery::settings::default_settings_path();
     std::vector<std::string> gtk_args{"orrery"};
     gtk_args.insert(gtk_args.end(), flags.args.begin(), flags.args.end());
     status = orrery::gtk::start_application(gtk_args, base);

@@ -1,11 +1,13 @@
 #include "orrery/settings.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -389,6 +391,17 @@ bool is_doc_page(const Value& v) {
   const Value* title = kelp::get(v, kw("title"));
   return url && url->is(kelp::Kind::String) && !is_blank_string(kelp::str_view(*url)) &&
          (!title || title->is(kelp::Kind::String));
+}
+
+std::filesystem::path default_settings_path() {
+  const Env env = [](std::string_view name) -> std::optional<std::string> {
+    if (const char* v = std::getenv(std::string(name).c_str())) return std::string(v);
+    return std::nullopt;
+  };
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && *h) home = h;
+  else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) home = pw->pw_dir;
+  return settings_path(env, home);
 }
 
 Loaded load_settings(const fs::path& path) {

@@ -24,6 +24,8 @@ using Env = std::function<std::optional<std::string>(std::string_view name)>;
 // "$XDG_CONFIG_HOME/orrery/settings.edn" when XDG_CONFIG_HOME is set to an absolute path, else
 // "<home>/.config/orrery/settings.edn". A blank or relative XDG_CONFIG_HOME counts as unset.
 std::filesystem::path settings_path(const Env& env, const std::filesystem::path& home);
+// settings_path for this process: its environment, and $HOME (else the account's home folder).
+std::filesystem::path default_settings_path();
 
 struct Loaded {
   // A map holding :theme always and each other key only when the file holds a usable value for it.

@@ -25,9 +25,12 @@
 #include "orrery/gtk/editor.hpp"
 #include "orrery/gtk/menu_bar.hpp"
 #include "orrery/gtk/palette_view.hpp"
+#include "orrery/gtk/prefs_window.hpp"
 #include "orrery/hints.hpp"
 #include "orrery/key_seq.hpp"
+#include "orrery/key_sets.hpp"
 #include "orrery/layouts.hpp"
+#include "orrery/live_keys.hpp"
 #include "orrery/login_path.hpp"
 #include "orrery/mcp/tools.hpp"
 #include "orrery/nrepl/evaluator.hpp"
@@ -35,6 +38,7 @@
 #include "orrery/runtime_registry.hpp"
 #include "orrery/settings.hpp"
 #include "orrery/tabs.hpp"
+#include "orrery/user_keys.hpp"
 #include "orrery/text_file.hpp"
 #include "orrery/theme.hpp"
 
@@ -133,7 +137,10 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   void stop() override;
 
   void set_theme(const std::string& choice) override;
-  void cycle_theme() override { set_theme(theme::next_theme(theme_choice_)); }
+  void cycle_theme() override {
+    set_theme(theme::next_theme(theme_choice_));
+    if (options_.settings_path) save_setting("theme", kelp::keyword(theme_choice_));
+  }
   void zoom_to(int px) {
     font_px_ = px;
     set_theme(theme_choice_);
@@ -178,6 +185,14 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   void run_bang(const std::string& text);
   void describe_key(const keymap::Key& key);
   void print_lines(const std::vector<std::string>& lines);
+  // The settings file this window reads and writes; throws a sentence when the window was given none.
+  const fs::path& settings_file() const;
+  void open_prefs();
+  void open_keys_file();
+  // Reads keys.edn and the key set again, prints the report (a forced load says when there is no file) and lays the
+  // keys out anew.
+  void reload_keys(bool forced);
+  void save_setting(const char* key, kelp::Value value);
   void toggle_reset_on_run();
   void sync_reset_tick();
   void update_hint();
@@ -292,6 +307,7 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   std::vector<int> tab_mru_;                 // tab ids, most recently active first
   std::vector<std::string> recent_panels_;   // panel keys, most recently shown first
   kelp::Value settings_;                     // the settings file's map, when the window was given one
+  std::optional<std::string> settings_warning_;  // said once on the console when the window opens
 
   bool describe_pending_ = false;
   describe::Ring recent_keys_;
@@ -312,9 +328,13 @@ void WindowImpl::build() {
 
   if (options_.settings_path) {
     try {
-      settings_ = settings::load_settings(*options_.settings_path).settings;
-    } catch (const std::exception&) {
-      // The window runs without saved layouts; the settings' own warnings are said where they are loaded.
+      auto loaded = settings::load_settings(*options_.settings_path);
+      settings_ = loaded.settings;
+      settings_warning_ = loaded.warning;
+      if (const kelp::Value* t = kelp::get(settings_, kelp::keyword("theme")); t && kelp::is_keyword(*t))
+        if (std::string name(t->as<kelp::Keyword>().name()); theme::is_choice(name)) theme_choice_ = name;
+    } catch (const std::exception& e) {
+      settings_warning_ = std::string("couldn't read the settings: ") + e.what();
     }
   }
   build_commands();
@@ -342,12 +362,19 @@ void WindowImpl::build() {
 
   set_theme(theme_choice_);
   connect_window();
-  namespace cr = command_registry;
-  cr::Layers window_keys, editor_keys;
-  window_keys.shipped = cr::shipped_bindings("window");
-  editor_keys.shipped = cr::shipped_bindings("editor");
-  set_key_layers(window_keys, editor_keys);
+  // Your keys and the key set your settings choose, over the shipped bindings.
+  std::vector<std::string> key_report;
+  if (options_.settings_path) {
+    try {
+      key_report = live_keys::load(*options_.settings_path, false).lines;
+    } catch (const std::exception& e) {
+      key_report = {std::string("; Your key bindings couldn't be loaded: ") + e.what()};
+    }
+  }
+  set_key_layers(live_keys::layers("window"), live_keys::layers("editor"));
   watch_key_seq();
+  if (settings_warning_) say(console::Kind::Error, "; " + *settings_warning_);
+  print_lines(key_report);
 
   // The first tab: the launch file, an empty tab remembering a missing file's path, or Untitled.
   std::optional<fs::path> first_path;
@@ -706,6 +733,9 @@ command_registry::Ctx WindowImpl::window_ctx() {
   lacks("move-part-fn", "Moving panels");
   // Nothing of these is in the window yet: no popovers to close, no find bar, inspector, tree, debugger or terminal.
   act("open-palette-fn", [](WindowImpl& w) { w.open_palette(); });
+  act("prefs-open-fn", [](WindowImpl& w) { w.open_prefs(); });
+  act("open-keys-file-fn", [](WindowImpl& w) { w.open_keys_file(); });
+  act("reload-keys-fn", [](WindowImpl& w) { w.reload_keys(true); });
   act("describe-key-fn", [](WindowImpl& w) {
     w.say(console::Kind::System, std::string(describe::PRESS_LINE));
     w.describe_pending_ = true;
@@ -1331,6 +1361,10 @@ std::optional<std::string> WindowImpl::save_tab_to(TabRec& t, const fs::path& pa
   relabel();
   update_title();
   set_status("Saved " + path.filename().string());
+  if (options_.settings_path) {
+    std::error_code ec;
+    if (fs::equivalent(path, user_keys::keys_path(*options_.settings_path), ec)) reload_keys(false);
+  }
   return std::nullopt;
 }
 
@@ -1827,6 +1861,55 @@ void WindowImpl::stop() {
 }
 
 // --- Appearance --------------------------------------------------------------------------------------------------
+
+// --- Settings and your keys ---------------------------------------------------------------------------------------
+
+const fs::path& WindowImpl::settings_file() const {
+  if (!options_.settings_path) throw std::runtime_error("This window was opened without a settings file.");
+  return *options_.settings_path;
+}
+
+void WindowImpl::save_setting(const char* key, kelp::Value value) {
+  const kelp::Value change = kelp::make_map({kelp::keyword(key), value});
+  if (auto problem = settings::save_settings(settings_file(), change)) {
+    say(console::Kind::Error, "; " + *problem);
+    return;
+  }
+  settings_ = kelp::is_map(settings_) ? kelp::assoc(settings_, kelp::keyword(key), value) : change;
+}
+
+void WindowImpl::reload_keys(bool forced) {
+  print_lines(live_keys::load(settings_file(), forced).lines);
+  set_key_layers(live_keys::layers("window"), live_keys::layers("editor"));
+}
+
+void WindowImpl::open_keys_file() {
+  const fs::path path = user_keys::keys_path(settings_file());
+  std::error_code ec;
+  if (!fs::exists(path, ec)) {
+    fs::create_directories(path.parent_path(), ec);
+    if (auto problem = text_file::save(path, std::string(user_keys::template_text())))
+      throw std::runtime_error("Your key bindings file couldn't be made: " + *problem);
+  }
+  if (auto problem = open_file(path)) throw std::runtime_error(*problem);
+}
+
+void WindowImpl::open_prefs() {
+  PrefsDeps deps;
+  deps.settings_path = settings_file();
+  std::weak_ptr<WindowImpl> weak = weak_from_this();
+  deps.reload_keys = [weak] {
+    if (auto self = weak.lock()) self->reload_keys(false);
+  };
+  deps.key_set_changed = [weak](const std::string& id) {
+    key_sets::set_live(id);
+    if (auto self = weak.lock()) self->set_key_layers(live_keys::layers("window"), live_keys::layers("editor"));
+  };
+  deps.report = [weak](const std::string& line) {
+    if (auto self = weak.lock()) self->say(console::Kind::Error, line);
+  };
+  open_prefs_window(window_, std::move(deps));
+}
 
 void WindowImpl::set_theme(const std::string& choice) {
   theme_choice_ = theme::is_choice(choice) ? choice : std::string(theme::AUTO);

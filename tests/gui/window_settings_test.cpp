@@ -1,0 +1,142 @@
+// The window with a settings folder: it applies the saved theme and says once what it couldn't use, lays your
+// keys.edn and key set over the shipped keys, saves a theme change into the file in place, opens and reloads your
+// key bindings file, and opens Preferences.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "gui/support.hpp"
+#include "orrery/gtk/console_view.hpp"
+#include "orrery/gtk/dialogs.hpp"
+#include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/prefs_window.hpp"
+#include "orrery/gtk/window.hpp"
+#include "orrery/key_sets.hpp"
+#include "orrery/main.hpp"
+#include "orrery/theme.hpp"
+#include "orrery/user_keys.hpp"
+
+namespace fs = std::filesystem;
+
+namespace orrery::gtk {
+namespace {
+
+using gui_test::pump_until;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+struct WindowSettings : ::testing::Test {
+  fs::path dir;
+  std::shared_ptr<Window> w;
+
+  static void SetUpTestSuite() { register_runtimes(); }
+
+  void SetUp() override {
+    char templ[] = "/tmp/orrery-settings-XXXXXX";
+    dir = ::mkdtemp(templ);
+    fs::create_directories(dir / "config");
+    set_answerer([](const Question& q, std::function<void(int)> alert, std::function<void(FileResult)> file) {
+      if (q.file) file(FileResult{std::nullopt, true, ""});
+      else alert(1);
+    });
+  }
+  void TearDown() override {
+    if (w && !w->is_closed()) {
+      w->request_close();
+      pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
+    }
+    w.reset();
+    set_answerer(nullptr);
+    // Later windows in this process start from the shipped keys again.
+    key_sets::set_live(key_sets::default_id);
+    user_keys::set_live(std::make_shared<const user_keys::UserKeys>());
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  fs::path settings() const { return dir / "config" / "settings.edn"; }
+  fs::path keys() const { return dir / "config" / "keys.edn"; }
+
+  void open() {
+    std::ofstream(dir / "a.clj") << "(+ 1 2)\n";
+    LaunchOptions o;
+    o.cwd = dir;
+    o.file = dir / "a.clj";
+    o.settings_path = settings();
+    w = Window::make(nullptr, o);
+    pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(w->active_editor()->view())); });
+  }
+
+  std::string output() {
+    w->console().drain();
+    return w->console().output_text();
+  }
+  bool has(const std::string& needle) { return output().find(needle) != std::string::npos; }
+};
+
+TEST_F(WindowSettings, SavedThemeAndKeysApplyAndAChangedThemeIsSavedInPlace) {
+  std::ofstream(settings()) << ";; my settings\n{:theme :nord\n :dialect :clj ; by hand\n}\n";
+  std::ofstream(keys()) << "{:window [{:key \"F6\" :command :tab/new}]\n :remove [{:key \"t\" :mods #{:cmd} :not "
+                           "#{:alt} :command :tab/new}]}\n";
+  open();
+  EXPECT_EQ(w->theme_choice(), "nord");
+  EXPECT_TRUE(has("; " + keys().string() + ": 1 key binding of yours loaded, 1 removed.")) << output();
+
+  const size_t tabs = w->tab_count();
+  w->press_key(GDK_KEY_F6, GdkModifierType(0));
+  EXPECT_EQ(w->tab_count(), tabs + 1);
+  w->press_key(GDK_KEY_t, GDK_CONTROL_MASK);  // removed
+  EXPECT_EQ(w->tab_count(), tabs + 1);
+
+  w->cycle_theme();
+  const std::string next = theme::next_theme("nord");
+  EXPECT_EQ(w->theme_choice(), next);
+  EXPECT_EQ(slurp(settings()), ";; my settings\n{:theme :" + next + "\n :dialect :clj ; by hand\n}\n");
+}
+
+TEST_F(WindowSettings, AnUnusableSettingIsSaidOnceAndTheKeySetApplies) {
+  std::ofstream(settings()) << "{:theme :no-such-theme :key-set :calva}\n";
+  open();
+  const std::string warning = settings().string() + " has no known :theme";
+  EXPECT_TRUE(has(warning)) << output();
+  EXPECT_EQ(output().find(warning), output().rfind(warning));
+  EXPECT_EQ(key_sets::live(), "calva");
+}
+
+TEST_F(WindowSettings, YourKeyBindingsFileOpensFromTheTemplateAndReloadsWhenSaved) {
+  open();
+  w->run_command("help/reload-keys");
+  EXPECT_TRUE(has(user_keys::missing_line(keys()))) << output();
+
+  w->run_command("help/open-keys-file");
+  ASSERT_TRUE(fs::exists(keys()));
+  EXPECT_EQ(slurp(keys()), user_keys::template_text());
+  ASSERT_EQ(w->tab_path(w->active_index()), keys());
+
+  // Bind F6 to a new tab in the editor and save: the window reloads and the key works at once.
+  w->active_editor()->set_text("{:window [{:key \"F6\" :command :tab/new}] :editor [] :remove []}\n");
+  ASSERT_FALSE(w->save_to(keys()));
+  EXPECT_TRUE(has(": 1 key binding of yours loaded.")) << output();
+  const size_t tabs = w->tab_count();
+  w->press_key(GDK_KEY_F6, GdkModifierType(0));
+  EXPECT_EQ(w->tab_count(), tabs + 1);
+}
+
+TEST_F(WindowSettings, PreferencesOpenOnTheirKey) {
+  open();
+  w->press_key(GDK_KEY_comma, GDK_CONTROL_MASK);
+  EXPECT_NE(prefs_window_of(w->gtk_window()), nullptr);
+}
+
+}  // namespace
+}  // namespace orrery::gtk
