@@ -14,6 +14,7 @@
 #include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/palette_view.hpp"
 #include "orrery/gtk/prefs_window.hpp"
 #include "orrery/gtk/window.hpp"
 #include "orrery/key_sets.hpp"
@@ -130,6 +131,36 @@ TEST_F(WindowSettings, YourKeyBindingsFileOpensFromTheTemplateAndReloadsWhenSave
   const size_t tabs = w->tab_count();
   w->press_key(GDK_KEY_F6, GdkModifierType(0));
   EXPECT_EQ(w->tab_count(), tabs + 1);
+}
+
+// Opens the palette, types the query and runs the first row it shows.
+void run_from_palette(Window& w, const std::string& query) {
+  w.run_command("palette/open");
+  ASSERT_TRUE(pump_until([&] { return w.palette().is_open(); }));
+  gtk_editable_set_text(w.palette().entry(), query.c_str());
+  ASSERT_TRUE(pump_until([&] { return !w.palette().rows().empty(); })) << query;
+  w.palette().run_selected();
+}
+
+TEST_F(WindowSettings, ThemesAndLayoutsFromThePaletteAreSaved) {
+  std::ofstream(settings()) << ";; mine\n{:theme :light}\n";
+  open();
+  run_from_palette(*w, "use theme nord");
+  EXPECT_EQ(w->theme_choice(), "nord");
+  EXPECT_EQ(slurp(settings()), ";; mine\n{:theme :nord}\n");
+
+  w->run_command("layout/save");
+  EXPECT_NE(slurp(settings()).find("\"Editor only\" {:split "), std::string::npos) << slurp(settings());
+  run_from_palette(*w, "use layout editor only");
+  EXPECT_EQ(w->status(), "Layout Editor only");
+
+  w->run_command("layout/forget");
+  w->run_command("palette/open");
+  ASSERT_TRUE(pump_until([&] { return w->palette().is_open(); }));
+  gtk_editable_set_text(w->palette().entry(), "use layout");
+  pump_until([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_TRUE(w->palette().rows().empty());
+  EXPECT_EQ(slurp(settings()).rfind(";; mine\n", 0), 0u);
 }
 
 TEST_F(WindowSettings, PreferencesOpenOnTheirKey) {

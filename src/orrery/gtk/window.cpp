@@ -193,6 +193,8 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   // keys out anew.
   void reload_keys(bool forced);
   void save_setting(const char* key, kelp::Value value);
+  // Saves what shows (this window: the split between editor and console) under the layout's name.
+  void save_layout();
   void toggle_reset_on_run();
   void sync_reset_tick();
   void update_hint();
@@ -734,6 +736,11 @@ command_registry::Ctx WindowImpl::window_ctx() {
   // Nothing of these is in the window yet: no popovers to close, no find bar, inspector, tree, debugger or terminal.
   act("open-palette-fn", [](WindowImpl& w) { w.open_palette(); });
   act("prefs-open-fn", [](WindowImpl& w) { w.open_prefs(); });
+  act("layout-save-fn", [](WindowImpl& w) { w.save_layout(); });
+  act("layout-forget-fn", [](WindowImpl& w) {
+    w.save_setting("layouts", kelp::Value());
+    w.set_status("Forgot the saved layouts");
+  });
   act("open-keys-file-fn", [](WindowImpl& w) { w.open_keys_file(); });
   act("reload-keys-fn", [](WindowImpl& w) { w.reload_keys(true); });
   act("describe-key-fn", [](WindowImpl& w) {
@@ -914,9 +921,13 @@ std::vector<palette::Entry> WindowImpl::palette_entries() {
     if (auto i = index_of(id)) recent.push_back({kelp::Value::integer(id), labels[*i]});
   }
   for (auto& e : palette::tab_entries(recent, kelp::Value::integer(active_id_))) out.push_back(std::move(e));
-  for (auto& e : palette::panel_entries(recent_panels_, std::nullopt, palette::panel_labels({})))
+  for (auto& e : palette::panel_entries(recent_panels_, std::nullopt, palette::shipped_panel_labels()))
     out.push_back(std::move(e));
   for (auto& e : palette::entries(all_table_, live_, key_seq::os_name())) out.push_back(std::move(e));
+  for (const auto& t : theme::palette_entries()) {
+    kelp::Value id = kelp::make_vector({kelp::keyword("theme", "use"), kelp::make_string(t.id.second)});
+    out.push_back(palette::make_entry(std::move(id), t.doc, {}, t.source));
+  }
   if (!settings_.is_nil()) {
     if (const kelp::Value* saved = kelp::get(settings_, kelp::keyword("layouts"))) {
       for (const auto& l : layouts::entries(*saved)) {
@@ -964,6 +975,12 @@ void WindowImpl::run_entry_id(const kelp::Value& id) {
   if (what == "panel/switch") {
     const kelp::Value args[] = {parts[1]};
     window_ctx().call("panel-focus-fn", args);
+    return;
+  }
+  if (what == "theme/use") {
+    const std::string choice(kelp::str_view(parts[1]));
+    set_theme(choice);
+    if (options_.settings_path) save_setting("theme", kelp::keyword(theme_choice_));
     return;
   }
   if (what == layouts::USE_COMMAND) {
@@ -1876,6 +1893,14 @@ void WindowImpl::save_setting(const char* key, kelp::Value value) {
     return;
   }
   settings_ = kelp::is_map(settings_) ? kelp::assoc(settings_, kelp::keyword(key), value) : change;
+}
+
+void WindowImpl::save_layout() {
+  const kelp::Value layout =
+      kelp::make_map({kelp::keyword("split"), kelp::Value::integer(gtk_paned_get_position(GTK_PANED(paned_)))});
+  if (auto problem = layouts::save_layout(settings_file(), layout)) throw std::runtime_error(*problem);
+  settings_ = settings::load_settings(settings_file()).settings;
+  set_status("Saved the layout " + layouts::layout_name(layout));
 }
 
 void WindowImpl::reload_keys(bool forced) {
