@@ -512,28 +512,13 @@ std::optional<std::string> edit_keys_file(const std::filesystem::path& path,
     return std::string(e.what());
   }
   std::string text;
-  int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT)
-    return "Preferences left " + shown + " as it is: it couldn't be opened (" + std::strerror(errno) + ").";
-  if (fd >= 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      return "Preferences left " + shown + " as it is: it isn't a file.";
-    }
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        int err = errno;
-        ::close(fd);
-        return "Preferences left " + shown + " as it is: it couldn't be read (" + std::strerror(err) + ").";
-      }
-      if (n == 0) break;
-      text.append(buf, size_t(n));
-    }
-    ::close(fd);
+  text_file::Bytes bytes = text_file::read_regular(real);
+  if (bytes.text) {
+    text = std::move(*bytes.text);
+  } else if (bytes.error == EINVAL || bytes.error == EISDIR) {
+    return "Preferences left " + shown + " as it is: it isn't a file.";
+  } else if (bytes.error != ENOENT) {
+    return "Preferences left " + shown + " as it is: it couldn't be opened (" + std::strerror(bytes.error) + ").";
   }
   auto file = file_keys(text);
   if (auto* why = std::get_if<std::string>(&file))

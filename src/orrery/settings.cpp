@@ -100,26 +100,8 @@ struct FileText {
 };
 
 FileText read_file(const fs::path& path) {
-  // O_NONBLOCK so a FIFO opens at once and is refused instead of waiting for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return {std::nullopt, errno};
-  struct stat st {};
-  int err = 0;
-  std::string bytes;
-  if (::fstat(fd, &st) != 0) err = errno;
-  else if (S_ISDIR(st.st_mode)) err = EISDIR;
-  else if (!S_ISREG(st.st_mode)) err = EINVAL;
-  while (err == 0) {
-    char chunk[65536];
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) err = errno;
-    if (n <= 0) break;
-    bytes.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  if (err != 0) return {std::nullopt, err};
-  return {std::move(bytes), 0};
+  text_file::Bytes read = text_file::read_regular(path);
+  return {std::move(read.text), read.error};
 }
 
 // The settings as a new file writes them: one entry a line.

@@ -126,26 +126,36 @@ std::string temp_name(const std::string& base) {
 
 }  // namespace
 
-std::variant<Loaded, Refused> read_for_tab(const fs::path& path) {
-  const std::string shown = path.string();
+Bytes read_regular(const fs::path& path) {
   // O_NONBLOCK so a FIFO opens at once and is refused below instead of waiting for a writer.
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return Refused{"Couldn't open " + shown + ": " + reason_of(errno) + "."};
+  if (fd.get() < 0) return {std::nullopt, errno};
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return Refused{"Couldn't open " + shown + ": " + reason_of(errno) + "."};
-  if (S_ISDIR(st.st_mode)) return Refused{shown + " is a folder, so it wasn't opened."};
-  if (!S_ISREG(st.st_mode)) return Refused{shown + " isn't a regular file, so it wasn't opened."};
-
+  if (::fstat(fd.get(), &st) != 0) return {std::nullopt, errno};
+  if (S_ISDIR(st.st_mode)) return {std::nullopt, EISDIR};
+  if (!S_ISREG(st.st_mode)) return {std::nullopt, EINVAL};
   std::string bytes;
   bytes.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Refused{"Couldn't read " + shown + ": " + reason_of(errno) + "."};
+    if (n < 0) return {std::nullopt, errno};
     if (n == 0) break;
     bytes.append(chunk, static_cast<std::size_t>(n));
   }
+  return {std::move(bytes), 0};
+}
+
+std::variant<Loaded, Refused> read_for_tab(const fs::path& path) {
+  const std::string shown = path.string();
+  Bytes read = read_regular(path);
+  if (!read.text) {
+    if (read.error == EISDIR) return Refused{shown + " is a folder, so it wasn't opened."};
+    if (read.error == EINVAL) return Refused{shown + " isn't a regular file, so it wasn't opened."};
+    return Refused{"Couldn't open " + shown + ": " + reason_of(read.error) + "."};
+  }
+  std::string bytes = std::move(*read.text);
 
   if (const auto line = tabs::nul_line(bytes))
     return Refused{shown + " holds a NUL byte on line " + std::to_string(*line) +

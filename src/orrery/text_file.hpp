@@ -20,6 +20,14 @@ struct Refused {
   std::string message;  // a sentence naming the path as it was given
 };
 
+// The bytes of a regular file, or the errno that refused it: the open's or the read's, EISDIR for a folder and
+// EINVAL for anything else that isn't a regular file. A FIFO opens at once and is refused, never waited on.
+struct Bytes {
+  std::optional<std::string> text;
+  int error = 0;
+};
+Bytes read_regular(const std::filesystem::path& path);
+
 // Reads a file for an editor tab. Refuses a file holding a NUL byte (the editor's text is C strings, so a NUL would
 // cut the text and a save would write the shortened text back), a folder or anything else that isn't a regular file
 // (a FIFO or a device would never finish reading), and a missing or unreadable file.

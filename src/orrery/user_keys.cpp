@@ -16,6 +16,7 @@
 #include "kelp/print/printer.hpp"
 #include "kelp/read/edn.hpp"
 #include "orrery/command_registry.hpp"
+#include "orrery/text_file.hpp"
 
 namespace orrery::user_keys {
 
@@ -322,23 +323,9 @@ Loaded load_keys(const std::filesystem::path& path, const Registered& reg) {
     out.problems.push_back("couldn't be opened (" + std::string(std::strerror(err)) + ")");
     return out;
   };
-  if (S_ISDIR(st.st_mode)) return fail(EISDIR);
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(errno);
-  std::string text;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      return fail(err);
-    }
-    if (n == 0) break;
-    text.append(buf, size_t(n));
-  }
-  ::close(fd);
+  text_file::Bytes bytes = text_file::read_regular(path);
+  if (!bytes.text) return fail(bytes.error);
+  const std::string& text = *bytes.text;
   Read read = read_keys(text, reg);
   out.keys = std::move(read.keys);
   out.problems = std::move(read.problems);
