@@ -2,6 +2,8 @@
 #include "orrery/commands.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 
 #include "orrery/syntax.hpp"
 
@@ -254,6 +256,46 @@ int zoom(int current, ZoomDirection direction) {
       return ZOOM_SIZES.front();
   }
   return DEFAULT_FONT_PX;
+}
+
+namespace {
+constexpr std::array<std::string_view, 4> PARINFER_CYCLE = {"off", "smart", "indent", "paren"};
+}  // namespace
+
+std::string parinfer_step(std::string_view current, std::string_view choice) {
+  auto known = [](std::string_view m) { return std::find(PARINFER_CYCLE.begin(), PARINFER_CYCLE.end(), m); };
+  if (known(choice) != PARINFER_CYCLE.end()) return std::string(choice);
+  auto at = known(current);
+  if (choice != "next") return std::string(current);
+  if (at == PARINFER_CYCLE.end()) return "smart";
+  return std::string(*(at + 1 == PARINFER_CYCLE.end() ? PARINFER_CYCLE.begin() : at + 1));
+}
+
+std::string parinfer_effective(const std::optional<std::string>& override_mode, std::string_view global) {
+  return override_mode ? *override_mode : std::string(global);
+}
+
+std::string parinfer_mode_word(std::string_view mode) {
+  std::string word(mode);
+  if (mode != "off" && !word.empty()) word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+  return word;
+}
+
+std::optional<std::string> parinfer_label_text(std::string_view mode) {
+  if (mode == "off") return std::nullopt;
+  return "Parinfer: " + parinfer_mode_word(mode);
+}
+
+std::optional<std::string> parinfer_status_text(std::string_view effective, bool overridden, std::string_view global) {
+  if (!overridden) return parinfer_label_text(effective);
+  // A project that turns Parinfer off says so only when that differs from what the user chose.
+  if (effective == "off") return global == "off" ? std::nullopt : std::optional<std::string>("Parinfer: off (project)");
+  return "Parinfer: " + parinfer_mode_word(effective) + " (project)";
+}
+
+std::optional<std::string> parinfer_pinned_note(std::string_view global, const std::optional<std::string>& override_mode) {
+  if (!override_mode || *override_mode == global) return std::nullopt;
+  return " (this project says " + parinfer_mode_word(*override_mode) + ")";
 }
 
 }  // namespace orrery

@@ -64,4 +64,20 @@ enum class ZoomDirection { In, Out, Reset };
 // The next font size: the neighbour in ZOOM_SIZES (staying at either end), or the default for Reset.
 int zoom(int current, ZoomDirection direction);
 
+// Parinfer's mode choice. Modes are "off", "smart", "indent" and "paren"; the cycle runs in that order and back.
+// The mode after a choice: a mode names itself; "next" steps the cycle from current, and from an unknown current
+// to "smart"; any other choice keeps current.
+std::string parinfer_step(std::string_view current, std::string_view choice);
+// The project's pin when there is one, else the global mode.
+std::string parinfer_effective(const std::optional<std::string>& override_mode, std::string_view global);
+// "off" for "off", else the capitalised name: "Smart", "Indent", "Paren".
+std::string parinfer_mode_word(std::string_view mode);
+// Nothing for "off", else "Parinfer: " and the mode word.
+std::optional<std::string> parinfer_label_text(std::string_view mode);
+// The status-bar label of the active tab. A project pinned "off" shows "Parinfer: off (project)" only while the
+// global mode is on; another pin shows its word and " (project)"; without a pin, the label of the mode.
+std::optional<std::string> parinfer_status_text(std::string_view effective, bool overridden, std::string_view global);
+// What to add when the global mode changes while the tab's project pins another: " (this project says Paren)".
+std::optional<std::string> parinfer_pinned_note(std::string_view global, const std::optional<std::string>& override_mode);
+
 }  // namespace orrery
