@@ -540,19 +540,30 @@ std::vector<Candidate> get_autocomplete_candidates(const CompletionQuery& q) {
   for (const Candidate& c : *source)
     if (starts_with_ignoring_case(c.symbol, lower_prefix) && !users.contains(c.symbol)) statics.push_back(c);
 
-  auto by_lower_then_name = [](const Candidate& a, const Candidate& b) {
-    return std::pair(lowered(a.symbol), a.symbol) < std::pair(lowered(b.symbol), b.symbol);
+  // Each candidate's sort key is computed once: lower-casing inside the comparison would redo it on every one.
+  auto sort_by = [](std::vector<Candidate>& cs, auto key_of) {
+    using Key = decltype(key_of(cs.front()));
+    std::vector<std::pair<Key, size_t>> keyed;
+    keyed.reserve(cs.size());
+    for (size_t i = 0; i < cs.size(); ++i) keyed.emplace_back(key_of(cs[i]), i);
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<Candidate> out;
+    out.reserve(cs.size());
+    for (const auto& [key, i] : keyed) out.push_back(std::move(cs[i]));
+    cs = std::move(out);
   };
   if (!has_prefix) {
-    std::sort(user.begin(), user.end(), by_lower_then_name);
+    if (!user.empty())
+      sort_by(user, [](const Candidate& c) { return std::pair(lowered(c.symbol), c.symbol); });
     user.insert(user.end(), statics.begin(), statics.end());
     return user;
   }
   user.insert(user.end(), statics.begin(), statics.end());
-  auto key = [&](const Candidate& c) {
-    return std::tuple(!c.symbol.starts_with(q.prefix), category_rank(c.category), lowered(c.symbol), c.symbol);
-  };
-  std::sort(user.begin(), user.end(), [&](const Candidate& a, const Candidate& b) { return key(a) < key(b); });
+  if (!user.empty()) {
+    sort_by(user, [&](const Candidate& c) {
+      return std::tuple(!c.symbol.starts_with(q.prefix), category_rank(c.category), lowered(c.symbol), c.symbol);
+    });
+  }
   return user;
 }
 
