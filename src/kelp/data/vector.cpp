@@ -395,6 +395,15 @@ void TransientVector::assoc(int64_t i, Value x) {
 
 int64_t TransientVector::count() const { return live(impl_).count; }
 
+const Value* TransientVector::get(int64_t i) const {
+  const Impl& t = live(impl_);
+  if (i < 0 || i >= t.count) return nullptr;
+  if (i >= tail_offset(t.count)) return &t.tail->vals[i & MASK];
+  const VectorNode* node = t.root.get();
+  for (int level = t.shift; level > 0; level -= 5) node = node->kids[(i >> level) & MASK].get();
+  return &node->vals[i & MASK];
+}
+
 Value TransientVector::persistent() {
   Impl& t = live(impl_);
   Value out = t.count == 0 ? empty_vector()

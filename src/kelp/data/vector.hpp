@@ -54,6 +54,8 @@ class TransientVector {
   void conj(Value x);
   void assoc(int64_t i, Value x);
   int64_t count() const;
+  // Element i, or nullptr when out of range.
+  const Value* get(int64_t i) const;
   // The persistent vector; the transient must not be used afterwards.
   Value persistent();
 

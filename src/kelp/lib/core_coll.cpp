@@ -357,7 +357,12 @@ bool contains_key(const Value& coll, const Value& key) {
     int64_t i = long_arg(key);
     return i >= 0 && i < coll.obj()->count();
   }
-  if (const Transient* t = as_transient(coll); t && t->of_ == Transient::Of::Map) return t->map->get(key) != nullptr;
+  if (const Transient* t = as_transient(coll); t && !t->done) {
+    if (t->of_ == Transient::Of::Map) return t->map->get(key) != nullptr;
+    if (t->of_ == Transient::Of::Set) return t->set.obj()->lookup(key) != nullptr;
+    if (key.is_int()) return t->vec->get(key.as_int()) != nullptr;
+    return false;
+  }
   rt::throw_illegal_argument("contains? not supported on type: " + std::string(type_name(coll)));
 }
 
@@ -388,6 +393,9 @@ Value get_of(const Value& coll, const Value& key, const Value& not_found) {
       return v ? *v : not_found;
     }
     if (t->of_ == Transient::Of::Set) return get_of(t->set, key, not_found);
+    if (!key.is_int()) return not_found;
+    const Value* v = t->vec->get(key.as_int());
+    return v ? *v : not_found;
   }
   if (o->kind() == Kind::Host)  // java.util maps and lists: look in a snapshot of their contents
     if (std::optional<Value> snapshot = rt::host::printed_as(coll)) return get_of(*snapshot, key, not_found);
@@ -819,6 +827,12 @@ void install_core_coll(rt::Namespace* core) {
   install_transients(core);
   install_subseq(core);
   install_predicates(core);
+}
+
+std::optional<const Value*> transient_vector_get(const Value& coll, int64_t i) {
+  const Transient* t = as_transient(coll);
+  if (!t || t->of_ != Transient::Of::Vector) return std::nullopt;
+  return live(coll, "clojure.lang.Indexed").vec->get(i);
 }
 
 }  // namespace kelp::lib

@@ -135,6 +135,7 @@ Value nth_of(const Value& coll, const Value& index, const Value* not_found) {
     Value s = nthnext(coll, i);
     return s.is_nil() ? missing() : first_of(s);
   }
+  if (auto t = transient_vector_get(coll, i)) return *t ? **t : missing();
   rt::throw_unsupported("nth not supported on this type: " + std::string(simple_type_name(coll)));
 }
 

@@ -1,6 +1,8 @@
 // The parts of the sequence and collection library, installed together by install_core_seq().
 #pragma once
 
+#include <optional>
+
 #include "kelp/data/value.hpp"
 #include "kelp/rt/fn.hpp"
 #include "kelp/rt/namespace.hpp"
@@ -16,6 +18,9 @@ void def_native(rt::Namespace* ns, const char* name, int min_args, int max_args,
 
 // An integer argument as Clojure's Number.intValue/longValue would take it; ClassCastException otherwise.
 int64_t long_arg(const Value& v);
+// Element i of a transient vector (nullptr out of range), or nothing when coll is not one; a transient used after
+// persistent! throws.
+std::optional<const Value*> transient_vector_get(const Value& coll, int64_t i);  // core_coll.cpp
 
 // IndexOutOfBoundsException without a message, as the JVM throws from collections.
 [[noreturn]] void throw_index_oob();

@@ -37,3 +37,7 @@
 (prn :rseq-and-peek (rseq [1 2]) (rseq []) (peek []))
 (prn :shuffle-stable (count (shuffle (range 10))) (sort (shuffle [3 1 2])))
 (prn :array-like (alength (int-array 3)) (vec (to-array [1 2])) (aget (object-array [:a :b]) 1) (vec (into-array [1 2])))
+(prn :transient-reads
+     (let [v (transient [5 6 7]) m (transient {:a 1}) s (transient #{:x})]
+       [(nth v 1) (nth v 9 :none) (get v 2) (get v 9) (count v) (contains? v 0) (contains? v 3)
+        (get m :a) (contains? m :a) (get s :x) (contains? s :x) (contains? s :y) (count s)]))
