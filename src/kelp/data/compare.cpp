@@ -51,11 +51,19 @@ int compare_names(const QualifiedName& a, const QualifiedName& b) {
 
 int sign(int64_t x) { return x < 0 ? -1 : (x > 0 ? 1 : 0); }
 
+CompareFallback g_fallback = nullptr;
+
 }  // namespace
+
+void set_compare_fallback(CompareFallback f) { g_fallback = f; }
 
 int compare(const Value& a, const Value& b) {
   if (a.is_nil()) return b.is_nil() ? 0 : -1;
   if (b.is_nil()) return 1;
+  if (g_fallback && a.is_obj() && a.obj()->kind() == Kind::Other) {
+    int c = 0;
+    if (g_fallback(a, b, &c)) return c;
+  }
   if (is_number(a)) {
     if (!is_number(b)) not_comparable(a, b);
     return number_compare(a, b);

@@ -23,6 +23,7 @@
 #include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
 #include "kelp/rt/throwable.hpp"
+#include "kelp/rt/types.hpp"
 #include "kelp/rt/var.hpp"
 
 namespace kelp::lib {
@@ -399,6 +400,10 @@ Value get_of(const Value& coll, const Value& key, const Value& not_found) {
   }
   if (o->kind() == Kind::Host)  // java.util maps and lists: look in a snapshot of their contents
     if (std::optional<Value> snapshot = rt::host::printed_as(coll)) return get_of(*snapshot, key, not_found);
+  if (const Value* f = rt::types::instance_method(coll, "valAt")) {  // a deftype that is an ILookup
+    if (not_found.is_nil()) return rt::call(*f, {coll, key});
+    return rt::call(*f, {coll, key, not_found});
+  }
   return not_found;
 }
 

@@ -8,6 +8,8 @@
 #include "kelp/lib/seq_lazy.hpp"
 #include "kelp/rt/lazy.hpp"
 #include "kelp/rt/thread.hpp"
+#include "kelp/rt/types.hpp"
+#include "kelp/rt/fn.hpp"
 #include "kelp/rt/throwable.hpp"
 
 namespace kelp::lib::seqs {
@@ -131,6 +133,10 @@ int64_t count_of(const Value& coll) {
       return n;
     }
     if (o->has(COLL) || o->has(COUNTED) || as_array(coll)) return o->count();
+    if (const Value* f = rt::types::instance_method(coll, "count")) {  // a deftype that is Counted
+      Value n = rt::call(*f, {coll});
+      if (n.is_int()) return n.as_int();
+    }
   }
   rt::throw_unsupported("count not supported on this type: " + std::string(simple_type_name(coll)));
 }

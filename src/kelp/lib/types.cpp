@@ -9,6 +9,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/vector.hpp"
+#include "kelp/data/compare.hpp"
 #include "kelp/lib/def.hpp"
 #include "kelp/lib/install.hpp"
 #include "kelp/print/printer.hpp"
@@ -108,7 +109,18 @@ class MultiFn final : public rt::Fn {
 
 }  // namespace
 
+// compare on a deftype or reify with its own compareTo.
+bool compare_by_method(const Value& a, const Value& b, int* result) {
+  const Value* f = types::instance_method(a, "compareTo");
+  if (!f) return false;
+  Value c = rt::call(*f, {a, b});
+  if (!c.is_int()) rt::throw_error("java.lang.ClassCastException", "compareTo must answer an int");
+  *result = c.as_int() < 0 ? -1 : (c.as_int() > 0 ? 1 : 0);
+  return true;
+}
+
 void install_types() {
+  set_compare_fallback(compare_by_method);
   rt::Namespace* core = rt::create_ns("clojure.core");
   defn(core, "-protocol", 4, 4,
        [](Args a) { return types::define_protocol(a[0], a[1], items_of(a[2]), a[3].truthy()); });

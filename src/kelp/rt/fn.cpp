@@ -66,6 +66,10 @@ Value lookup_or(const Value& coll, const Value& key, const Value& dflt) {
       const Value* v = o->lookup(key);
       return v ? *v : dflt;
     }
+    if (const Value* f = types::instance_method(coll, "valAt")) {  // a deftype that is an ILookup
+      if (dflt.is_nil()) return call(*f, {coll, key});
+      return call(*f, {coll, key, dflt});
+    }
   }
   return dflt;
 }
