@@ -6,9 +6,12 @@
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/set.hpp"
+#include "kelp/data/symbol.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/print/printer.hpp"
+#include "kelp/rt/core_vars.hpp"
 #include "kelp/rt/lazy.hpp"
+#include "kelp/rt/namespace.hpp"
 #include "kelp/rt/thread.hpp"
 #include "kelp/rt/throwable.hpp"
 #include "kelp/rt/types.hpp"
@@ -74,6 +77,9 @@ Value lookup_or(const Value& coll, const Value& key, const Value& dflt) {
   return dflt;
 }
 
+// The class name a promise gives itself, as the JVM's reify of IFn and IDeref.
+constexpr std::string_view PROMISE_TYPE = "clojure.core$promise$reify__8591";
+
 [[noreturn]] void not_callable(const Value& f) {
   throw_class_cast(fmt::format("class {} cannot be cast to class clojure.lang.IFn", type_name(f)));
 }
@@ -117,6 +123,11 @@ Value call(const Value& f, Args args) {
         all.insert(all.end(), args.begin(), args.end());
         return call(*m, Args(all.data(), all.size()));
       }
+      if (o->type_name() == PROMISE_TYPE) {  // (p x) delivers x, as deliver does
+        if (args.size() != 1) throw_arity(args.size(), PROMISE_TYPE);
+        Value deliver = core_vars().core->find(symbol("deliver"));
+        return call(deliver, {f, args[0]});
+      }
       not_callable(f);
   }
 }
@@ -138,7 +149,9 @@ bool is_callable(const Value& v) {
     case Kind::Keyword:
     case Kind::Symbol:
     case Kind::Vector: return true;
-    default: return ((o->has(MAP) || o->has(SET)) && !as_extension_map(v)) || types::instance_method(v, "invoke");
+    default:
+      return ((o->has(MAP) || o->has(SET)) && !as_extension_map(v)) || types::instance_method(v, "invoke") ||
+             o->type_name() == PROMISE_TYPE;
   }
 }
 

@@ -117,3 +117,4 @@
 ;; time prints elapsed time then returns
 (prn :time (let [out (with-out-str (def tr (time (+ 1 2))))] [tr (boolean (re-matches #"\"Elapsed time: [0-9.E-]+ msecs\"\n" out))]))
 (shutdown-agents)
+(prn :promise-as-fn (let [p (promise)] [(ifn? p) (identical? p (p 5)) @p (p 6) @p]))
