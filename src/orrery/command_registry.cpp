@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "kelp/data/map.hpp"
+#include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/read/edn.hpp"
 #include "orrery/parts.hpp"
@@ -305,9 +306,10 @@ const Table& core_editor_commands() {
         act("edit/indent", "Indent the lines.", "indent!"),
         act("edit/unindent", "Unindent the lines.", "unindent!"),
     };
-    // The structural edits wait for the structural edit module; until then they say so.
+    // A structural edit is always handled, also when it does not apply, so the key never reaches the toolkit.
     for (const auto& op : STRUCTURAL_OPS)
-      out.add({std::string("paredit/") + op.op, op.doc, Scope::editor, {}, true, false, {}});
+      out.add({std::string("paredit/") + op.op, op.doc, Scope::editor,
+               call("paredit!", {kelp::make_string(std::string_view(op.op))}), true, false, {}});
     return out;
   }();
   return t;

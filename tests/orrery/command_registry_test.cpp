@@ -241,7 +241,7 @@ struct FakeEditor : Log {
     c.set("typing-key!", rec("typing-key!", Value::integer(1)));
     c.set("redo!", rec("redo!", Value::integer(redo)));
     for (const char* fn : {"complete!", "toggle-comment!", "format-all!", "format-selection!", "quick-doc!",
-                           "jump!", "rename!", "run-form!", "indent!", "unindent!"})
+                           "jump!", "rename!", "run-form!", "indent!", "unindent!", "paredit!"})
       c.set(fn, rec(fn, Value::integer(0)));
     return std::make_shared<const Ctx>(std::move(c));
   }
@@ -276,8 +276,8 @@ TEST_F(Registry, EditorAnswers) {
        key("y", MASK_CTRL), {1, ""}, {"popup-key!", "typing-key!"}},
       {"Control+Space is used up", plain, key("space", MASK_CTRL), {1, ""}, {"popup-key!", "complete!"}},
       {"typing", plain, key("a"), {1, ""}, {"popup-key!", "typing-key!"}},
-      {"a structural edit not built yet says so", plain, key("F2", MASK_ALT),
-       {1, "The command :paredit/raise isn't built yet."}, {"popup-key!"}},
+      {"a structural edit runs its operation by name and is always used up", plain, key("F2", MASK_ALT), {1, ""},
+       {"popup-key!", "paredit! \"raise\""}},
   };
   const std::vector<Binding> bindings = [] {
     auto bs = shipped_bindings("editor");
