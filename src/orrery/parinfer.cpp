@@ -151,6 +151,11 @@ class Engine {
       if (same != changes_.end()) *same = lc;
       else changes_.push_back(lc);
     }
+    change_deltas_ = !changes_.empty() && (smart_ || mode_ == Mode::Paren);
+    for (char32_t c : std::u32string_view(U"()[]{}\"\\\t\n")) special_[c] = true;
+    for (char32_t c : options.comment_chars) {
+      if (c < 128) special_[c] = true;
+    }
     partial_result_ = options.partial_result;
     force_balance_ = options.force_balance;
     return_parens_ = options.return_parens;
@@ -228,6 +233,8 @@ class Engine {
   int64_t prev_cursor_line_ = NIL;
   int64_t selection_start_line_ = NIL;
   std::vector<LookupChange> changes_;
+  bool change_deltas_ = false;  // whether changes shift indentation in this mode
+  std::array<bool, 128> special_{};
 
   bool in_code_ = true;
   bool escaping_ = false;
@@ -351,8 +358,9 @@ class Engine {
 
   void commit_char(std::u32string_view orig) {
     if (orig.size() != ch_.size() || orig != ch_) {
+      // A rewritten character (a tab, a removed closer) shifts the line but is no edit of the user's: the
+      // indentation delta stays as the changes made it.
       replace_within_line(line_no_, x_, x_ + static_cast<int64_t>(orig.size()), ch_);
-      indent_delta_ -= static_cast<int64_t>(orig.size()) - static_cast<int64_t>(ch_.size());
     }
     x_ += static_cast<int64_t>(ch_.size());
   }
@@ -857,6 +865,12 @@ class Engine {
 
   // --- Driving ----------------------------------------------------------------------------------------------
 
+  // Whether c can take the plain path: no bracket, quote, backslash, tab or comment character.
+  bool is_plain(char32_t c) const {
+    if (c < 128) return !special_[c];
+    return options_.comment_chars.find(c) == std::u32string::npos;
+  }
+
   void process_char(std::u32string_view ch) {
     std::u32string_view orig = ch;
     ch_ = ch;
@@ -873,7 +887,32 @@ class Engine {
     std::u32string_view input = input_lines_[i];
     lines_.push_back(Line{input, {}, false});
     set_tab_stops();
-    for (size_t x = 0; x < input.size(); ++x) {
+    const size_t n = input.size();
+    // Changes shift indentation only at the characters where they end: other lines take the plain path.
+    bool line_changed = change_deltas_ && std::any_of(changes_.begin(), changes_.end(), [&](const LookupChange& c) {
+      return c.lookup_line_no == input_line_no_;
+    });
+    for (size_t x = 0; x < n; ++x) {
+      // A run of plain characters only moves the trail's start (in code) and the column.
+      // Indentation is such a run too, up to its first non-space character.
+      const bool indenting = tracking_indent_;
+      if (!escaping_ && tracking_arg_tab_stop_ == ArgTrack::None && !line_changed && is_plain(input[x]) &&
+          (!indenting || input[x] == U' ')) {
+        size_t run_end = x + 1;
+        while (run_end < n && is_plain(input[run_end]) && (!indenting || input[run_end] == U' ')) ++run_end;
+        escaped_ = false;
+        if (in_code_) {
+          // The trail starts after the run's last non-space character.
+          size_t last = run_end;
+          while (last > x && input[last - 1] == U' ') --last;
+          if (last > x) reset_paren_trail(line_no_, x_ + static_cast<int64_t>(last - x));
+        }
+        x_ += static_cast<int64_t>(run_end - x);
+        ch_ = input.substr(run_end - 1, 1);
+        x = run_end - 1;
+        input_x_ = static_cast<int64_t>(x);
+        continue;
+      }
       input_x_ = static_cast<int64_t>(x);
       process_char(input.substr(x, 1));
     }
