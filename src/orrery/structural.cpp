@@ -42,6 +42,7 @@ struct Doc {
   std::unordered_map<Offset, Offset> start_of_open;  // a list's opening bracket -> the form's start
 
   explicit Doc(Text t) : text(t), tokens(tokenize(t)), brackets(analyse_brackets(t, tokens)), tree(form_tree(t)) {
+    attach_hints(tree);
     take_trailing(tree);
     for (Offset u : brackets.unmatched)
       if (is_opener(text[u])) {
@@ -51,6 +52,19 @@ struct Doc {
     index(tree);
   }
   Doc(const Doc&) = delete;
+
+  // `^"[C"` is a type hint written as a string: the string is metadata on the form after it, not a form.
+  void attach_hints(Forms& forms) {
+    for (size_t i = 0; i < forms.size(); ++i) {
+      if (forms[i].bracketed()) {
+        attach_hints(forms[i].kids);
+      } else if (forms[i].start > 0 && text[forms[i].start - 1] == U'^' && i + 1 < forms.size()) {
+        forms[i + 1].start = forms[i].start - 1;
+        forms.erase(forms.begin() + static_cast<std::ptrdiff_t>(i));
+        --i;
+      }
+    }
+  }
 
   // Characters the scanner skips, such as the quote in `inc'`, belong to the atom they touch: a form moved or
   // killed takes them along instead of leaving them stuck to its neighbour.
@@ -86,7 +100,8 @@ struct Doc {
   Offset form_start(Offset open) const {
     auto it = start_of_open.find(open);
     if (it != start_of_open.end()) return it->second;
-    while (open > 0 && is_reader_prefix(text[open - 1])) --open;
+    // A list the tree does not hold, such as a metadata map, starts at its prefix or its caret.
+    while (open > 0 && (is_reader_prefix(text[open - 1]) || text[open - 1] == U'^')) --open;
     return open;
   }
 
@@ -180,6 +195,38 @@ Literal literal_of(Text text, const Token& t) {
     }
   }
   return {&t, std::min(q + 1, t.end), t.end, false};
+}
+
+// The escape (a backslash and one character, \u and four hex digits, or a backslash and up to three octal
+// digits) that pos lies strictly inside, in a string or regex.
+std::optional<Span> escape_around(Text text, const Literal& lit, Offset pos) {
+  if (lit.token->type == TokenType::Comment) return std::nullopt;
+  auto is_hex = [](char32_t c) { return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'f') || (c >= U'A' && c <= U'F'); };
+  auto is_oct = [](char32_t c) { return c >= U'0' && c <= U'7'; };
+  for (Offset i = lit.content_start; i < lit.content_end && i < pos;) {
+    if (text[i] != U'\\') {
+      ++i;
+      continue;
+    }
+    Offset e = std::min(i + 2, lit.content_end);
+    if (lit.token->type == TokenType::String && i + 1 < lit.content_end && text[i + 1] == U'u') {
+      while (e < lit.content_end && e < i + 6 && is_hex(text[e])) ++e;
+    } else if (lit.token->type == TokenType::String && i + 1 < lit.content_end && is_oct(text[i + 1])) {
+      while (e < lit.content_end && e < i + 4 && is_oct(text[e])) ++e;
+    }
+    if (i < pos && pos < e) return Span{i, e};
+    i = e;
+  }
+  return std::nullopt;
+}
+
+// A kill inside a literal: within its delimiters and never through an escape.
+Span literal_range(Text text, const Literal& lit, Offset from, Offset to) {
+  from = std::max(from, lit.content_start);
+  to = std::min(to, lit.content_end);
+  if (auto e = escape_around(text, lit, from)) from = e->start;
+  if (auto e = escape_around(text, lit, to)) to = e->end;
+  return Span{from, to};
 }
 
 // The string, regex or comment the caret stands in, between its delimiters.
@@ -646,23 +693,7 @@ std::optional<Result> split(const Snapshot& snap) {
   if (auto lit = literal_at(at.doc, at.caret)) {
     if (lit->token->type != TokenType::String || !lit->closed) return std::nullopt;
     // Never between a backslash and what it escapes: the cut moves before the escape.
-    Offset cut = at.caret;
-    for (Offset i = lit->content_start; i < lit->content_end;) {
-      if (text[i] != U'\\') {
-        ++i;
-        continue;
-      }
-      Offset e = std::min(i + 2, lit->content_end);
-      auto is_hex = [](char32_t c) { return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'f') || (c >= U'A' && c <= U'F'); };
-      auto is_oct = [](char32_t c) { return c >= U'0' && c <= U'7'; };
-      if (i + 1 < lit->content_end && text[i + 1] == U'u') {
-        while (e < lit->content_end && e < i + 6 && is_hex(text[e])) ++e;
-      } else if (i + 1 < lit->content_end && is_oct(text[i + 1])) {
-        while (e < lit->content_end && e < i + 4 && is_oct(text[e])) ++e;
-      }
-      if (i < cut && cut < e) cut = i;
-      i = e;
-    }
+    Offset cut = escape_around(text, *lit, at.caret).value_or(Span{at.caret, at.caret}).start;
     return edited({Edit{cut, cut, U"\" \""}}, cut + 1);
   }
   const FormNode* list = at.place.list();
@@ -714,7 +745,8 @@ std::optional<Result> kill_list_forward(const Snapshot& snap) {
   if (!list) return std::nullopt;
   Offset from = at.caret, to = list->end - 1;
   if (auto lit = literal_at(at.doc, at.caret)) {
-    to = std::min(to, lit->content_end);
+    Span r = literal_range(at.text(), *lit, from, to);
+    return kill_range(at.doc, r.start, r.end);
   } else if (const Token* t = at.doc.token_in(from); t && t->type == TokenType::Char) {
     from = t->start;
   }
@@ -727,7 +759,8 @@ std::optional<Result> kill_list_backward(const Snapshot& snap) {
   if (!list) return std::nullopt;
   Offset from = list->open + 1, to = at.caret;
   if (auto lit = literal_at(at.doc, at.caret)) {
-    from = std::max(from, lit->content_start);
+    Span r = literal_range(at.text(), *lit, from, to);
+    return kill_range(at.doc, r.start, r.end);
   } else if (const Token* t = at.doc.token_in(to); t && t->type == TokenType::Char) {
     to = t->end;
   }
@@ -740,7 +773,10 @@ std::optional<Result> kill_right(const Snapshot& snap) {
   const Doc& d = at.doc;
   Offset from = at.caret;
   Offset eol = static_cast<Offset>(std::min(text.find(U'\n', from), text.size()));
-  if (auto lit = literal_at(d, at.caret)) return kill_range(d, from, std::min(eol, lit->content_end));
+  if (auto lit = literal_at(d, at.caret)) {
+    Span r = literal_range(text, *lit, from, eol);
+    return kill_range(d, r.start, r.end);
+  }
   if (const Token* t = d.token_in(from); t && t->type == TokenType::Char) from = t->start;
   for (const FormNode& f : *at.place.forms)
     if (f.start < from && from < f.end && !d.token_in(from)) from = f.start;  // in a prefix or metadata
@@ -777,7 +813,10 @@ std::optional<Result> kill_left(const Snapshot& snap) {
   Offset to = at.caret;
   Offset bol = to > 0 ? static_cast<Offset>(text.rfind(U'\n', to - 1)) : -1;
   bol = bol < 0 || bol == static_cast<Offset>(Text::npos) ? 0 : bol + 1;
-  if (auto lit = literal_at(d, at.caret)) return kill_range(d, std::max(bol, lit->content_start), to);
+  if (auto lit = literal_at(d, at.caret)) {
+    Span r = literal_range(text, *lit, bol, to);
+    return kill_range(d, r.start, r.end);
+  }
   if (const Token* t = d.token_in(to); t && t->type == TokenType::Char) to = t->end;
   Offset from = bol;
   if (const FormNode* list = at.place.list()) from = std::max(from, list->open + 1);

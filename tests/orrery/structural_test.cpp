@@ -143,6 +143,8 @@ TEST(Structural, DragTransposeJoinSplit) {
       {"drag-forward", "(a b |c)", "nil"},
       {"drag-backward", "(a |bb c)", "(|bb a c)"},
       {"drag-backward", "(|a b)", "nil"},
+      {"drag-forward", "(f |inc' 0)", "(f 0 |inc')"},            // the quote is part of the symbol
+      {"drag-forward", "[^\"[C\" |buf 1]", "[1 ^\"[C\" |buf]"},  // a string type hint goes with its form
       {"transpose", "(a |b)", "(b a|)"},
       {"transpose", "(x  |[y z])", "([y z]  x|)"},
       {"transpose", "(|a b)", "nil"},
@@ -178,6 +180,7 @@ TEST(Structural, Kills) {
       {"kill-right", "|(a\n b) c\nd", "| c\nd", "(a\n b)"},
       {"kill-right", "(foo |#_(a\n b) c)", "(foo | c)", "#_(a\n b)"},
       {"kill-right", "(x \"ab|cd\" y)", "(x \"ab|\" y)", "cd"},
+      {"kill-right", "(x \"a\\|\"b\")", "(x \"a|\")", "\\\"b"},  // never through an escape
       {"kill-right", "(a |b ; c\n d)", "(a |\n d)", "b ; c"},
       {"kill-right", "(a|\n b)", "nil"},
       {"kill-left", "(a b|)", "(|)", "a b"},
