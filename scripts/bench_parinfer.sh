@@ -64,3 +64,21 @@ theirs_ms=$(( (t2 - t1) / 1000000 ))
 echo "parinfer_json: ${ours_ms} ms"
 echo "npm parinfer 3.13.1 (node): ${theirs_ms} ms"
 awk -v a="$ours_ms" -v b="$theirs_ms" 'BEGIN { if (a > 0) printf "ratio (node / ours): %.1fx\n", b / a }'
+
+# The engines alone, each timing its own calls in the same run: Indent mode over the file, median of a call.
+ours_call=$("$driver" --time-indent "$work/core3000.clj" "$rounds")
+theirs_call=$(NODE_PATH="$node_dir/node_modules" node -e '
+  const fs = require("fs");
+  const parinfer = require("parinfer");
+  const text = fs.readFileSync(process.argv[1], "utf8");
+  const ms = [];
+  for (let i = 0; i < Number(process.argv[2]); i++) {
+    const t0 = process.hrtime.bigint();
+    parinfer.indentMode(text, {});
+    ms.push(Number(process.hrtime.bigint() - t0) / 1e6);
+  }
+  ms.sort((a, b) => a - b);
+  console.log(ms[Math.floor(ms.length / 2)]);
+' "$work/core3000.clj" "$rounds")
+echo "one Indent mode call, median: ours ${ours_call} ms, npm parinfer ${theirs_call} ms"
+awk -v a="$ours_call" -v b="$theirs_call" 'BEGIN { if (a > 0) printf "ratio of one call (node / ours): %.1fx\n", b / a }'

@@ -1,9 +1,16 @@
 // Runs Parinfer over JSON requests: one {"mode", "text", "options"} object a line on standard input, one result a
 // line on standard output, with the published option and result names. A request that cannot be read answers
 // {"success":false,"error":{"name":"unhandled",...}} and the loop goes on.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/string.hpp"
@@ -200,7 +207,27 @@ pi::Result run(const std::string& line) {
 
 }  // namespace
 
-int main() {
+// --time-indent FILE N: the engine alone, Indent mode over FILE N times; prints the median milliseconds of a call.
+int time_indent(const char* file, int rounds) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::u32string text = kelp::to_u32(ss.str());
+  std::vector<double> ms;
+  for (int i = 0; i < rounds; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    pi::Result r = pi::indent_mode(text);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!r.success) return 1;
+    ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  std::cout << ms[ms.size() / 2] << '\n';
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string_view(argv[1]) == "--time-indent") return time_indent(argv[2], std::atoi(argv[3]));
   std::ios::sync_with_stdio(false);
   std::string line;
   while (std::getline(std::cin, line)) {
