@@ -894,12 +894,23 @@ class Engine {
     });
     for (size_t x = 0; x < n; ++x) {
       // A run of plain characters only moves the trail's start (in code) and the column.
-      // Indentation is such a run too, up to its first non-space character.
+      // Indentation is such a run too, up to its first non-space character. While an argument's tab stop is
+      // tracked, a run is one that can't change the tracking: the word after the opener (in code), or the spaces
+      // before the argument.
       const bool indenting = tracking_indent_;
-      if (!escaping_ && tracking_arg_tab_stop_ == ArgTrack::None && !line_changed && is_plain(input[x]) &&
-          (!indenting || input[x] == U' ')) {
+      const ArgTrack track = tracking_arg_tab_stop_;
+      auto fits = [&](char32_t c) {
+        if (!is_plain(c) || (indenting && c != U' ')) return false;
+        switch (track) {
+          case ArgTrack::None: return true;
+          case ArgTrack::Space: return in_code_ && c != U' ';
+          case ArgTrack::Arg: return c == U' ';
+        }
+        return false;
+      };
+      if (!escaping_ && !line_changed && fits(input[x])) {
         size_t run_end = x + 1;
-        while (run_end < n && is_plain(input[run_end]) && (!indenting || input[run_end] == U' ')) ++run_end;
+        while (run_end < n && fits(input[run_end])) ++run_end;
         escaped_ = false;
         if (in_code_) {
           // The trail starts after the run's last non-space character.
