@@ -17,6 +17,9 @@
 #include "orrery/gtk/buffer.hpp"
 #include "orrery/gtk/callbacks.hpp"
 #include "orrery/gtk/object.hpp"
+#include "orrery/help.hpp"
+#include "orrery/key_seq.hpp"
+#include "orrery/parinfer_edit.hpp"
 
 namespace orrery::gtk {
 
@@ -210,6 +213,27 @@ class EditorImpl final : public Editor {
             self->note_edit(std::min(a, z), std::max(a, z), char_count(b));
           }
         });
+    connect<void(GtkTextBuffer*)>(buf, "begin-user-action", [weak](GtkTextBuffer*) {
+      if (auto self = weak.lock()) self->parinfer_begin();
+    });
+    connect<void(GtkTextBuffer*)>(buf, "end-user-action", [weak](GtkTextBuffer*) {
+      if (auto self = weak.lock()) self->parinfer_end();
+    });
+    // Undo and redo put back text as it was; Parinfer stays out of them, so redo stays possible.
+    for (const char* signal : {"undo", "redo"}) {
+      connect<void(GtkTextBuffer*)>(buf, signal, [weak](GtkTextBuffer*) {
+        if (auto self = weak.lock()) {
+          self->undoing_ = true;
+          self->prev_region_.reset();
+        }
+      });
+      g_signal_connect_data(
+          buf, signal, G_CALLBACK(+[](GtkTextBuffer*, gpointer data) {
+            if (auto self = static_cast<std::weak_ptr<EditorImpl>*>(data)->lock()) self->undoing_ = false;
+          }),
+          new std::weak_ptr<EditorImpl>(weak),
+          [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<EditorImpl>*>(data); }, G_CONNECT_AFTER);
+    }
     connect<void(GtkTextBuffer*)>(buf, "changed", [weak](GtkTextBuffer*) {
       if (auto self = weak.lock()) {
         self->dirty_at_ = Clock::now();
@@ -235,6 +259,19 @@ class EditorImpl final : public Editor {
           return self && self->dispatch_key(keyval, state, keycode) ? TRUE : FALSE;
         });
     gtk_widget_add_controller(GTK_WIDGET(view_), keys);
+
+    // In the capture phase, so the view's own click handling cannot claim the click first.
+    GtkGesture* click = gtk_gesture_click_new();
+    gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(click), GDK_BUTTON_PRIMARY);
+    gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(click), GTK_PHASE_CAPTURE);
+    connect<void(GtkGestureClick*, int, double, double)>(
+        click, "released", [weak](GtkGestureClick* g, int n_press, double x, double y) {
+          auto self = weak.lock();
+          if (!self) return;
+          self->handle_click(x, y, n_press,
+                             gtk_event_controller_get_current_event_state(GTK_EVENT_CONTROLLER(g)));
+        });
+    gtk_widget_add_controller(GTK_WIDGET(view_), GTK_EVENT_CONTROLLER(click));
 
     GtkEventController* focus = gtk_event_controller_focus_new();
     connect<void(GtkEventControllerFocus*)>(focus, "leave", [weak](GtkEventControllerFocus*) {
@@ -263,6 +300,7 @@ class EditorImpl final : public Editor {
   void set_text(const std::string& s) override {
     supersede();
     painted_ = nullptr;
+    prev_region_.reset();
     GtkTextBuffer* buf = buf_.get();
     gtk_text_buffer_begin_irreversible_action(buf);
     gtk_text_buffer_set_text(buf, s.data(), static_cast<int>(s.size()));
@@ -303,10 +341,18 @@ class EditorImpl final : public Editor {
   std::string saved_text() override { return saved_; }
 
   bool apply_op(const std::optional<EditOp>& op) override { return apply(op); }
-  // Parinfer's Paren pass for this action and the skipped hook are the hook's own concern; until it runs, every
-  // op lands the same way.
-  bool apply_structural_op(const std::optional<EditOp>& op) override { return apply(op); }
-  bool apply_op_plain(const std::optional<EditOp>& op) override { return apply(op); }
+  bool apply_structural_op(const std::optional<EditOp>& op) override {
+    structural_ = true;
+    const bool applied = apply(op);
+    structural_ = false;
+    return applied;
+  }
+  bool apply_op_plain(const std::optional<EditOp>& op) override {
+    ++hold_;
+    const bool applied = apply(op);
+    --hold_;
+    return applied;
+  }
 
   void set_read_only(bool on) override {
     if (on == read_only_) return;
@@ -441,6 +487,28 @@ class EditorImpl final : public Editor {
     completion_key_fn_ = std::move(f);
   }
   void set_parinfer_mode_fn(std::function<ParinferMode()> f) override { parinfer_mode_fn_ = std::move(f); }
+  void set_parinfer_status_fn(std::function<void(const std::string&)> f) override {
+    parinfer_status_fn_ = std::move(f);
+  }
+  void set_jump_fn(std::function<void()> f) override { jump_fn_ = std::move(f); }
+
+  bool handle_click(double x, double y, int n_press, GdkModifierType state) override {
+    if (destroyed_ || !jump_fn_) return false;
+    const bool selection = gtk_text_buffer_get_has_selection(buf_.get());
+    if (!help::is_jump_click({key_seq::os_name(), n_press, static_cast<uint32_t>(state), selection})) return false;
+    int bx = 0, by = 0;
+    gtk_text_view_window_to_buffer_coords(view_, GTK_TEXT_WINDOW_WIDGET, static_cast<int>(x), static_cast<int>(y),
+                                          &bx, &by);
+    GtkTextIter it;
+    if (!gtk_text_view_get_iter_at_location(view_, &it, bx, by)) return false;
+    place_caret(buf_.get(), offset_of(it));
+    try {
+      jump_fn_();
+    } catch (...) {
+      report("; jump: " + current_exception_text());
+    }
+    return true;
+  }
 
   bool is_painted() override { return painted_ && painted_edit_gen_ == edit_gen_ && !dirty_at_; }
 
@@ -470,12 +538,12 @@ class EditorImpl final : public Editor {
     GtkTextBuffer* buf = buf_.get();
     // Out-of-range or overlapping edits are refused whole like a NUL: applying part of a result corrupts the text.
     if (edits_problem(char_count(buf), op->edits)) return false;
+    // The caret is placed inside the action, so Parinfer at its end sees where the op put it.
     gtk_text_buffer_begin_user_action(buf);
     for (auto e = op->edits.rbegin(); e != op->edits.rend(); ++e) {
       erase(buf, e->start, e->end);
       if (!e->text.empty()) insert(buf, e->start, e->text);
     }
-    gtk_text_buffer_end_user_action(buf);
     if (op->sel && op->sel->start < op->sel->end) {
       // The insert mark goes on the end the op names as the caret, so a chained command sees the same selection.
       Offset a = op->sel->start, b = op->sel->end;
@@ -487,6 +555,7 @@ class EditorImpl final : public Editor {
     } else {
       place_caret(buf, op->caret);
     }
+    gtk_text_buffer_end_user_action(buf);
     return true;
   }
 
@@ -504,11 +573,13 @@ class EditorImpl final : public Editor {
       ++tail;
     }
     if (head + tail == now.size() && head + tail == next.size()) return;
+    ++hold_;
     gtk_text_buffer_begin_user_action(buf);
     const auto h = static_cast<Offset>(head);
     erase(buf, h, static_cast<Offset>(now.size() - tail));
     insert(buf, h, std::u32string_view(next).substr(head, next.size() - head - tail));
     gtk_text_buffer_end_user_action(buf);
+    --hold_;
   }
 
   void apply_read_only_tag() {
@@ -520,7 +591,7 @@ class EditorImpl final : public Editor {
   // The untouched head and tail since the paint baseline narrow with every insert and delete, seen before the
   // buffer changes: the edit replaces [start, end) of a text of `length` characters.
   void note_edit(Offset start, Offset end, Offset length) {
-    for (EditBounds* b : {&bounds_, &text_bounds_}) {
+    for (EditBounds* b : {&bounds_, &text_bounds_, &action_bounds_}) {
       b->prefix = std::min(b->prefix, start);
       b->suffix = std::min(b->suffix, length - end);
     }
@@ -545,6 +616,116 @@ class EditorImpl final : public Editor {
     }
     text_bounds_ = {UNTOUCHED, UNTOUCHED};
     return text_;
+  }
+
+  // --- Parinfer ------------------------------------------------------------------------------------------------------
+
+  // The text and caret before a user action, and the span its edits touch, for Parinfer at its end. The hook's own
+  // fix is a nested action of the same undo group, so it records nothing.
+  void parinfer_begin() {
+    if (busy_) return;
+    armed_ = false;
+    if (hold_ > 0 || read_only_) return;
+    pre_text_ = current_text();
+    pre_caret_ = caret(buf_.get());
+    action_bounds_ = {UNTOUCHED, UNTOUCHED};
+    armed_ = true;
+  }
+
+  std::optional<parinfer_edit::Mode> parinfer_mode_now() {
+    if (busy_ || hold_ > 0 || read_only_ || preedit_ || undoing_) return std::nullopt;
+    if (structural_) return parinfer_edit::Mode::Paren;
+    switch (parinfer_mode_fn_ ? parinfer_mode_fn_() : ParinferMode::Off) {
+      case ParinferMode::Smart: return parinfer_edit::Mode::Smart;
+      case ParinferMode::Indent: return parinfer_edit::Mode::Indent;
+      case ParinferMode::Paren: return parinfer_edit::Mode::Paren;
+      case ParinferMode::Off: break;
+    }
+    return std::nullopt;
+  }
+
+  void parinfer_end() {
+    if (busy_ || !armed_) return;
+    armed_ = false;
+    if (action_bounds_.prefix == UNTOUCHED) return;  // nothing changed
+    std::optional<parinfer_edit::Mode> mode = parinfer_mode_now();
+    if (!mode) {
+      // Text changed out of the hook's sight: the next action probes its form afresh.
+      prev_region_.reset();
+      return;
+    }
+    try {
+      TextPtr post = current_text();
+      const Offset at = caret(buf_.get());
+      const Offset length = static_cast<Offset>(post->size());
+      const Offset start = std::min(action_bounds_.prefix, length);
+      const Offset suffix = std::min(action_bounds_.suffix, length - start);
+      parinfer_edit::AdjustOptions o;
+      o.bounds = std::pair(start, suffix);
+      o.prev_consistent = prev_region_ && prev_region_->start <= start && start <= prev_region_->end;
+      parinfer_edit::Adjusted r = parinfer_edit::adjust(*mode, *pre_text_, pre_caret_, *post, at, o);
+      if (auto* op = std::get_if<EditOp>(&r)) {
+        TextPtr fixed = apply_fix(*op, post);
+        parinfer_status("");
+        prev_region_ = parinfer_edit::region(*fixed, start, start);
+      } else if (std::holds_alternative<std::monostate>(r)) {
+        parinfer_status("");
+        prev_region_ = parinfer_edit::region(*post, start, start);
+      } else if (std::holds_alternative<parinfer_edit::TooLong>(r)) {
+        too_long_shown_ = true;
+        if (parinfer_status_fn_) {
+          parinfer_status_fn_("over " + std::to_string(parinfer_edit::DEFAULT_MAX_LINES) +
+                              " lines here, not adjusted");
+        }
+        prev_region_.reset();
+      } else {
+        parinfer_failed(std::get<parinfer_edit::EngineError>(r).message);
+      }
+    } catch (...) {
+      busy_ = false;
+      parinfer_failed(current_exception_text());
+    }
+  }
+
+  // Lands Parinfer's edits as a nested user action, which GTK folds into the keystroke's own undo group; a
+  // selection keeps its lines and columns. Answers the text after the fix, which the text cache now holds.
+  TextPtr apply_fix(const EditOp& op, const TextPtr& post) {
+    GtkTextBuffer* buf = buf_.get();
+    std::u32string next = *post;
+    for (auto e = op.edits.rbegin(); e != op.edits.rend(); ++e)
+      next.replace(static_cast<size_t>(e->start), static_cast<size_t>(e->end - e->start), e->text);
+    const Span marks = selection_marks(buf);
+    busy_ = true;
+    gtk_text_buffer_begin_user_action(buf);
+    for (auto e = op.edits.rbegin(); e != op.edits.rend(); ++e) {
+      erase(buf, e->start, e->end);
+      if (!e->text.empty()) insert(buf, e->start, e->text);
+    }
+    if (marks.start != marks.end) {
+      select(buf, parinfer_edit::remap_offset(*post, next, marks.start),
+             parinfer_edit::remap_offset(*post, next, marks.end));
+    } else {
+      place_caret(buf, op.caret);
+    }
+    gtk_text_buffer_end_user_action(buf);
+    busy_ = false;
+    text_ = make_text(std::move(next));
+    text_bounds_ = {UNTOUCHED, UNTOUCHED};
+    return text_;
+  }
+
+  void parinfer_status(const std::string& s) {
+    if (!too_long_shown_) return;
+    too_long_shown_ = false;
+    if (parinfer_status_fn_) parinfer_status_fn_(s);
+  }
+
+  // The buffer stays as typed; nothing cached about it is trusted again.
+  void parinfer_failed(const std::string& what) {
+    prev_region_.reset();
+    text_.reset();
+    text_bounds_ = {UNTOUCHED, UNTOUCHED};
+    report("; parinfer: " + what);
   }
 
   // --- Dirty tracking, listeners, reports --------------------------------------------------------------------------
@@ -777,6 +958,8 @@ class EditorImpl final : public Editor {
   std::function<void()> flash_cancel_fn_;
   std::function<bool(guint, GdkModifierType)> completion_key_fn_;
   std::function<ParinferMode()> parinfer_mode_fn_;
+  std::function<void()> jump_fn_;
+  std::function<void(const std::string&)> parinfer_status_fn_;
 
   std::string saved_;
   Offset saved_chars_ = 0;
@@ -785,6 +968,18 @@ class EditorImpl final : public Editor {
   bool read_only_ = false;
   bool preedit_ = false;
   bool destroyed_ = false;
+
+  // Parinfer, GTK thread only.
+  bool busy_ = false;        // the hook is applying its own fix
+  int hold_ = 0;             // plain applies and whole-text replaces land exactly as sent
+  bool structural_ = false;  // a structural command: Paren mode for this action
+  bool undoing_ = false;
+  bool armed_ = false;
+  TextPtr pre_text_;
+  Offset pre_caret_ = 0;
+  EditBounds action_bounds_{UNTOUCHED, UNTOUCHED};
+  std::optional<Span> prev_region_;  // the form the previous adjusted action left consistent
+  bool too_long_shown_ = false;
 
   // Paint state, GTK thread only; workers see only the generation, through live_gen_.
   BaselinePtr painted_;

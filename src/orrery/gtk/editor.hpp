@@ -62,7 +62,7 @@ class Editor : public std::enable_shared_from_this<Editor> {
   // The one funnel for edits: refuses (false, nothing changes) for nothing, a read-only editor, or a NUL in any
   // replacement; otherwise the edits land back to front as one user action and the caret (and selection) is placed.
   virtual bool apply_op(const std::optional<EditOp>& op) = 0;
-  // The same with Parinfer in Paren mode for this action.
+  // The same with Parinfer in Paren mode for this action, whatever the tab's mode.
   virtual bool apply_structural_op(const std::optional<EditOp>& op) = 0;
   // The same with the Parinfer hook skipped: the edits land exactly as sent.
   virtual bool apply_op_plain(const std::optional<EditOp>& op) = 0;
@@ -90,6 +90,14 @@ class Editor : public std::enable_shared_from_this<Editor> {
   virtual void set_flash_cancel_fn(std::function<void()> f) = 0;
   virtual void set_completion_key_fn(std::function<bool(guint keyval, GdkModifierType state)> f) = 0;
   virtual void set_parinfer_mode_fn(std::function<ParinferMode()> f) = 0;
+  // The status line's Parinfer note: "over 300 lines here, not adjusted", or empty to clear it.
+  virtual void set_parinfer_status_fn(std::function<void(const std::string&)> f) = 0;
+  // What a jump click runs, as F12 would, once the caret is on the character under the pointer.
+  virtual void set_jump_fn(std::function<void()> f) = 0;
+
+  // A click released at (x, y), the view's widget coordinates: a jump click (Ctrl+click, Cmd+click on macOS, with
+  // nothing selected) puts the caret there and jumps. True when it jumped.
+  virtual bool handle_click(double x, double y, int n_press, GdkModifierType state) = 0;
 
   // --- For tests and the window's status --------------------------------------------------------------------------
   // True once the tags show the current text's plan (no paint pending or in flight).

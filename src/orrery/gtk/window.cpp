@@ -23,6 +23,7 @@
 #include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/editor_help.hpp"
 #include "orrery/gtk/menu_bar.hpp"
 #include "orrery/gtk/palette_view.hpp"
 #include "orrery/gtk/prefs_window.hpp"
@@ -81,6 +82,7 @@ std::string runtime_display(const dialect::Selection& s) {
 struct TabRec {
   int id = 0;
   std::shared_ptr<Editor> editor;
+  std::shared_ptr<EditorHelp> help;  // its completion popup, quick docs and jumps
   GtkWidget* page = nullptr;   // the editor's widget, the notebook page
   GtkWidget* label = nullptr;  // the tab strip's label
   std::optional<fs::path> path;
@@ -120,6 +122,10 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   }
   std::shared_ptr<Editor> tab_editor(std::size_t i) override {
     return i < tabs_.size() ? tabs_[i].editor : nullptr;
+  }
+  std::shared_ptr<EditorHelp> active_help() override {
+    TabRec* t = active();
+    return t ? t->help : nullptr;
   }
   void new_tab() override;
   void select_tab(std::size_t index) override;
@@ -225,6 +231,24 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
     return t.path ? t.path->filename().string() : std::string("Untitled");
   }
   void fill_tab(TabRec& t, const fs::path& path, const text_file::Loaded& loaded);
+  // Parinfer: the project's pin for a tab (a loose tab follows the window's project), its effective mode, the
+  // status bar's label for the active tab, and a mode choice from the commands.
+  std::optional<std::string> parinfer_pin(const TabRec& t) const {
+    return t.selection ? t.selection->parinfer : sel_.parinfer;
+  }
+  std::string parinfer_mode(const TabRec& t) const { return parinfer_effective(parinfer_pin(t), parinfer_global_); }
+  void refresh_parinfer_label();
+  void choose_parinfer(const std::string& choice);
+  std::shared_ptr<EditorHelp> help_of(const std::shared_ptr<Editor>& ed) {
+    for (auto& t : tabs_) {
+      if (t.editor == ed) return t.help;
+    }
+    return nullptr;
+  }
+  // Opens path (or selects its tab) with the caret at the start of the 1-based line; false when it can't be opened.
+  bool open_at(const fs::path& path, int64_t line);
+  // Back to where the last jump left from; false with nowhere to go back to.
+  bool jump_back();
   void follow_disk(TabRec& t);
 
   // --- Saving and closing ---
@@ -269,6 +293,9 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   GtkWidget* status_label_ = nullptr;
   GtkWidget* position_label_ = nullptr;
   GtkWidget* dialect_label_ = nullptr;
+  GtkWidget* parinfer_label_ = nullptr;
+  std::string parinfer_global_ = "off";  // the settings' :parinfer
+  std::string parinfer_note_;            // the long-form note the editor last put on the status line
   std::shared_ptr<ConsoleView> console_;
 
   std::vector<TabRec> tabs_;
@@ -307,6 +334,9 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   std::shared_ptr<PaletteView> palette_;
   std::shared_ptr<MenuBar> menu_bar_;
   std::vector<int> tab_mru_;                 // tab ids, most recently active first
+  // Where each jump left from, the latest last: a tab id and its caret offset.
+  std::vector<std::pair<int, Offset>> jumps_;
+  std::shared_ptr<evaluator::HelpWorker> help_worker_ = std::make_shared<evaluator::HelpWorker>();
   std::vector<std::string> recent_panels_;   // panel keys, most recently shown first
   kelp::Value settings_;                     // the settings file's map, when the window was given one
   std::optional<std::string> settings_warning_;  // said once on the console when the window opens
@@ -335,6 +365,11 @@ void WindowImpl::build() {
       settings_warning_ = loaded.warning;
       if (const kelp::Value* t = kelp::get(settings_, kelp::keyword("theme")); t && kelp::is_keyword(*t))
         if (std::string name(t->as<kelp::Keyword>().name()); theme::is_choice(name)) theme_choice_ = name;
+      if (const kelp::Value* p = kelp::get(settings_, kelp::keyword("parinfer")); p && kelp::is_keyword(*p)) {
+        std::string mode(p->as<kelp::Keyword>().name());
+        const auto& modes = dialect::parinfer_modes();
+        if (std::find(modes.begin(), modes.end(), mode) != modes.end()) parinfer_global_ = mode;
+      }
     } catch (const std::exception& e) {
       settings_warning_ = std::string("couldn't read the settings: ") + e.what();
     }
@@ -513,8 +548,11 @@ void WindowImpl::build_status_bar() {
   gtk_widget_set_visible(hint_label_, FALSE);
   position_label_ = gtk_label_new("Ln 1, Col 1");
   dialect_label_ = gtk_label_new("");
+  parinfer_label_ = gtk_label_new("");
+  gtk_widget_set_visible(parinfer_label_, FALSE);
   gtk_box_append(GTK_BOX(bar), status_label_);
   gtk_box_append(GTK_BOX(bar), hint_label_);
+  gtk_box_append(GTK_BOX(bar), parinfer_label_);
   gtk_box_append(GTK_BOX(bar), position_label_);
   gtk_box_append(GTK_BOX(bar), dialect_label_);
 }
@@ -731,7 +769,13 @@ command_registry::Ctx WindowImpl::window_ctx() {
   lacks("inspect-last-fn", "The inspector");
   lacks("close-inspector-fn", "The inspector");
   lacks("run-changed-fn", "Run Changed Forms");
-  lacks("parinfer-fn", "Parinfer");
+  c.set("parinfer-fn", [weak](std::span<const Value> args) -> Value {
+    auto self = weak.lock();
+    if (!self || args.empty() || !kelp::is_keyword(args[0])) return Value();
+    std::string choice(args[0].as<kelp::Keyword>().name());
+    self->choose_parinfer(choice == "next-mode" ? "next" : choice);
+    return Value();
+  });
   lacks("move-part-fn", "Moving panels");
   // Nothing of these is in the window yet: no popovers to close, no find bar, inspector, tree, debugger or terminal.
   act("open-palette-fn", [](WindowImpl& w) { w.open_palette(); });
@@ -761,6 +805,7 @@ command_registry::Ctx WindowImpl::window_ctx() {
     auto self = weak.lock();
     bool closed = self && self->palette_->close();
     if (self) {
+      if (TabRec* t = self->active(); t && t->help && t->help->close()) closed = true;
       if (GtkWidget* menu = self->menu_bar_->popover(); menu && gtk_widget_get_visible(menu)) {
         gtk_popover_popdown(GTK_POPOVER(menu));
         closed = true;
@@ -778,6 +823,10 @@ command_registry::Ctx WindowImpl::window_ctx() {
   }
   command_registry::Ctx source;
   source.set_thunk("focused?", [] { return Value::boolean(false); });
+  source.set_thunk("jump-back!", [weak] {
+    auto self = weak.lock();
+    return Value::boolean(self && self->jump_back());
+  });
   c.set_sub("source-keys", std::move(source));
   return c;
 }
@@ -813,6 +862,17 @@ command_registry::Ctx WindowImpl::editor_ctx(const std::shared_ptr<Editor>& ed) 
     return Value::boolean(e && !e->is_read_only());
   });
   c.set_thunk("preedit-active?", [] { return Value::boolean(false); });
+  auto help = [&c, weak, we](std::string key, bool (EditorHelp::*action)()) {
+    c.set_thunk(std::move(key), [weak, we, action] {
+      auto self = weak.lock();
+      auto e = we.lock();
+      std::shared_ptr<EditorHelp> h = self && e ? self->help_of(e) : nullptr;
+      return Value::boolean(h && (h.get()->*action)());
+    });
+  };
+  help("complete!", &EditorHelp::complete);
+  help("quick-doc!", &EditorHelp::quick_doc);
+  help("jump!", &EditorHelp::jump);
   return c;
 }
 
@@ -1144,6 +1204,48 @@ TabRec& WindowImpl::add_tab(const std::optional<fs::path>& path, const std::stri
     gtk_label_set_text(GTK_LABEL(self->position_label_), s.c_str());
     self->update_hint();
   });
+  EditorHelpOptions ho;
+  ho.evaluator = [weak]() -> evaluator::EvaluatorPtr {
+    auto self = weak.lock();
+    return self ? self->ev_ : nullptr;
+  };
+  ho.worker = help_worker_;
+  ho.status = [weak](const std::string& s) {
+    if (auto self = weak.lock()) self->set_status(s);
+  };
+  ho.open_at = [weak](const fs::path& p, int64_t line) {
+    auto self = weak.lock();
+    return self && self->open_at(p, line);
+  };
+  ho.jumped_from = [weak, id](Offset from) {
+    if (auto self = weak.lock()) self->jumps_.emplace_back(id, from);
+  };
+  t.help = EditorHelp::make(t.editor, std::move(ho));
+  t.editor->set_parinfer_mode_fn([weak, id] {
+    auto self = weak.lock();
+    auto i = self ? self->index_of(id) : std::nullopt;
+    if (!i) return ParinferMode::Off;
+    const std::string mode = self->parinfer_mode(self->tabs_[*i]);
+    return mode == "smart"    ? ParinferMode::Smart
+           : mode == "indent" ? ParinferMode::Indent
+           : mode == "paren"  ? ParinferMode::Paren
+                              : ParinferMode::Off;
+  });
+  t.editor->set_parinfer_status_fn([weak](const std::string& note) {
+    auto self = weak.lock();
+    if (!self) return;
+    // Clearing takes away only the note itself, never a later message.
+    if (!note.empty()) self->set_status(note);
+    else if (self->status() == self->parinfer_note_) self->set_status("");
+    self->parinfer_note_ = note;
+  });
+  t.editor->set_completion_key_fn([h = std::weak_ptr<EditorHelp>(t.help)](guint keyval, GdkModifierType state) {
+    auto help = h.lock();
+    return help && help->handle_key(keyval, state);
+  });
+  t.editor->set_jump_fn([h = std::weak_ptr<EditorHelp>(t.help)] {
+    if (auto help = h.lock()) help->jump();
+  });
   t.editor->set_keymap_fn([weak, ed = std::weak_ptr<Editor>(t.editor)](guint keyval, GdkModifierType state,
                                                                          guint) -> int {
     auto self = weak.lock();
@@ -1188,6 +1290,7 @@ void WindowImpl::activate_tab(int id) {
     gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_), page);
   }
   update_title();
+  refresh_parinfer_label();
   Offset caret = gtk::caret(tabs_[*i].editor->buffer());
   GtkTextIter it = iter_at(tabs_[*i].editor->buffer(), caret);
   std::string s = "Ln " + std::to_string(gtk_text_iter_get_line(&it) + 1) + ", Col " +
@@ -1247,6 +1350,9 @@ void WindowImpl::remove_tab(std::size_t index) {
   tabs_.erase(tabs_.begin() + static_cast<std::ptrdiff_t>(index));
   const bool was_active = t.id == active_id_;
   std::erase(tab_mru_, t.id);
+  std::erase_if(jumps_, [id = t.id](const auto& j) { return j.first == id; });
+  // A popover still parented on the view makes GTK loop on warnings when the page goes.
+  if (t.help) t.help->dispose();
   if (auto* owners = evaluator::capability<evaluator::Owners>(ev_)) {
     try {
       owners->release_owner(std::to_string(t.id));
@@ -1302,6 +1408,7 @@ void WindowImpl::fill_tab(TabRec& t, const fs::path& path, const text_file::Load
   t.pending.reset();
   t.missing_reported = false;
   t.editor->set_text(loaded.text);
+  if (t.id == active_id_) refresh_parinfer_label();
   if (loaded.had_invalid_utf8) {
     say(console::Kind::System,
         "This file isn't valid UTF-8; unreadable bytes show as \xEF\xBF\xBD and saving will replace them.");
@@ -1336,6 +1443,56 @@ std::optional<std::string> WindowImpl::open_file(const fs::path& path) {
   relabel();
   activate_tab(nt.id);
   return std::nullopt;
+}
+
+void WindowImpl::refresh_parinfer_label() {
+  TabRec* t = active();
+  std::optional<std::string> text;
+  if (t) {
+    const std::optional<std::string> pin = parinfer_pin(*t);
+    text = parinfer_status_text(parinfer_mode(*t), pin.has_value(), parinfer_global_);
+  }
+  gtk_label_set_text(GTK_LABEL(parinfer_label_), text.value_or("").c_str());
+  gtk_widget_set_visible(parinfer_label_, text.has_value());
+}
+
+void WindowImpl::choose_parinfer(const std::string& choice) {
+  parinfer_global_ = parinfer_step(parinfer_global_, choice);
+  if (options_.settings_path) save_setting("parinfer", kelp::keyword(parinfer_global_));
+  refresh_parinfer_label();
+  TabRec* t = active();
+  std::string said = parinfer_label_text(parinfer_global_).value_or("Parinfer: off");
+  if (t) said += parinfer_pinned_note(parinfer_global_, parinfer_pin(*t)).value_or("");
+  set_status(said);
+}
+
+bool WindowImpl::open_at(const fs::path& path, int64_t line) {
+  if (open_file(path)) return false;
+  TabRec* t = active();
+  if (!t) return false;
+  GtkTextBuffer* buf = t->editor->buffer();
+  GtkTextIter it;
+  gtk_text_buffer_get_iter_at_line(buf, &it, static_cast<int>(std::max<int64_t>(line - 1, 0)));
+  place_caret(buf, offset_of(it));
+  if (GtkTextView* view = t->editor->view())
+    gtk_text_view_scroll_to_mark(view, gtk_text_buffer_get_insert(buf), 0.1, FALSE, 0, 0);
+  t->editor->focus();
+  return true;
+}
+
+bool WindowImpl::jump_back() {
+  if (jumps_.empty()) return false;
+  auto [id, at] = jumps_.back();
+  jumps_.pop_back();
+  auto i = index_of(id);
+  if (!i) return false;
+  if (id != active_id_) activate_tab(id);
+  const std::shared_ptr<Editor>& ed = tabs_[*i].editor;
+  place_caret(ed->buffer(), std::min(at, char_count(ed->buffer())));
+  if (GtkTextView* view = ed->view())
+    gtk_text_view_scroll_to_mark(view, gtk_text_buffer_get_insert(ed->buffer()), 0.1, FALSE, 0, 0);
+  ed->focus();
+  return true;
 }
 
 void WindowImpl::open_dialog() {

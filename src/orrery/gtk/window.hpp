@@ -26,6 +26,7 @@ namespace orrery::gtk {
 
 class ConsoleView;
 class Editor;
+class EditorHelp;
 class MenuBar;
 class PaletteView;
 
@@ -75,6 +76,8 @@ class Window {
   virtual std::vector<std::string> tab_labels() = 0;
   virtual std::optional<std::filesystem::path> tab_path(std::size_t index) = 0;
   virtual std::shared_ptr<Editor> tab_editor(std::size_t index) = 0;
+  // The active tab's completion popup, quick docs and jumps.
+  virtual std::shared_ptr<EditorHelp> active_help() = 0;
   virtual void new_tab() = 0;
   virtual void select_tab(std::size_t index) = 0;
   virtual void close_active_tab() = 0;

@@ -1,0 +1,527 @@
+#include "orrery/gtk/editor_help.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "kelp/data/map.hpp"
+#include "kelp/data/string.hpp"
+#include "kelp/data/symbol.hpp"
+#include "orrery/gtk/buffer.hpp"
+#include "orrery/gtk/callbacks.hpp"
+#include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/object.hpp"
+#include "orrery/help.hpp"
+#include "orrery/syntax_defs.hpp"
+
+namespace orrery::gtk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Rows built at once: a one-letter prefix can match a thousand names, and the list shows a window of them that
+// follows the selection.
+constexpr std::size_t SHOWN_ROWS = 50;
+constexpr int DOC_WIDTH_CHARS = 72;
+constexpr int DOC_MAX_HEIGHT = 320;
+
+bool is_bare_modifier(guint keyval) { return keyval >= 0xffe1 && keyval <= 0xffee; }
+
+// The runtime's names, {:candidate "map" :type :builtin} maps in order; anything else is skipped.
+std::vector<Candidate> candidates_of(const kelp::Value& v) {
+  std::vector<Candidate> out;
+  if (!v.is_obj() || kelp::is_map(v)) return out;
+  v.obj()->each([&](const kelp::Value& m) {
+    if (!kelp::is_map(m)) return true;
+    const kelp::Value* name = kelp::get(m, kelp::keyword("candidate"));
+    if (!name || !name->is(kelp::Kind::String)) return true;
+    Candidate c{kelp::to_u32(kelp::str_view(*name)), Category::User};
+    if (const kelp::Value* type = kelp::get(m, kelp::keyword("type")); type && kelp::is_keyword(*type)) {
+      std::string_view t = type->as<kelp::Keyword>().name();
+      if (t == "special") c.category = Category::Special;
+      if (t == "builtin") c.category = Category::Builtin;
+    }
+    out.push_back(std::move(c));
+    return true;
+  });
+  return out;
+}
+
+std::string utf8(std::u32string_view s) { return kelp::to_utf8(s); }
+
+// The entry quick docs show for name: the runtime's var, else the buffer's own definition of it, else not found.
+DocMap docs_for(const std::optional<DocMap>& runtime, std::u32string_view text, std::u32string_view name) {
+  if (runtime && runtime->status == DocStatus::Found) return *runtime;
+  DocMap d;
+  d.symbol = utf8(name);
+  if (std::optional<DefinitionHit> hit = find_definition(text, name)) {
+    d.status = DocStatus::BufferDef;
+    d.line = hit->line;
+    d.kind = hit->kind;
+    if (std::optional<BufferDefMeta> meta = extract_buffer_def_meta(text, *hit)) {
+      if (meta->doc) d.doc = utf8(*meta->doc);
+      if (meta->arglists) d.arglists = utf8(*meta->arglists);
+    }
+  }
+  return d;
+}
+
+// Where a runtime var is defined, as its file and line; nothing when the runtime does not know.
+std::optional<std::string> location_of(const DocMap& d) {
+  if (d.status != DocStatus::Found || !d.file || d.file->empty() || *d.file == "unknown") return std::nullopt;
+  return d.line ? *d.file + ":" + std::to_string(*d.line) : *d.file;
+}
+
+class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_this<EditorHelpImpl> {
+ public:
+  EditorHelpImpl(const std::shared_ptr<Editor>& editor, EditorHelpOptions options)
+      : editor_(editor), opts_(std::move(options)) {}
+
+  void build() {
+    auto ed = editor_.lock();
+    // On the scrolled window around the view: a text view counts every child as one of its own text children
+    // and warns endlessly about a popover.
+    parent_ = ed->widget();
+
+    // Neither popover takes the focus: typing goes on in the editor, whose key handler steers the popup.
+    completion_ = Ref<GtkWidget>::share(gtk_popover_new());
+    GtkPopover* cp = GTK_POPOVER(completion_.get());
+    gtk_popover_set_autohide(cp, FALSE);
+    gtk_popover_set_has_arrow(cp, FALSE);
+    gtk_popover_set_position(cp, GTK_POS_BOTTOM);
+    gtk_widget_set_can_focus(completion_.get(), FALSE);
+    gtk_widget_add_css_class(completion_.get(), "orrery-completion");
+    list_ = gtk_list_box_new();
+    gtk_list_box_set_selection_mode(GTK_LIST_BOX(list_), GTK_SELECTION_SINGLE);
+    gtk_widget_set_can_focus(list_, FALSE);
+    GtkWidget* scroller = gtk_scrolled_window_new();
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
+    gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), 260);
+    gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), list_);
+    gtk_popover_set_child(cp, scroller);
+    gtk_widget_set_parent(completion_.get(), parent_);
+
+    doc_ = Ref<GtkWidget>::share(gtk_popover_new());
+    GtkPopover* dp = GTK_POPOVER(doc_.get());
+    gtk_popover_set_autohide(dp, FALSE);
+    gtk_popover_set_position(dp, GTK_POS_BOTTOM);
+    gtk_widget_set_can_focus(doc_.get(), FALSE);
+    doc_label_ = gtk_label_new("");
+    gtk_label_set_wrap(GTK_LABEL(doc_label_), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(doc_label_), DOC_WIDTH_CHARS);
+    gtk_label_set_xalign(GTK_LABEL(doc_label_), 0);
+    gtk_widget_add_css_class(doc_label_, "orrery-doc");
+    GtkWidget* doc_scroller = gtk_scrolled_window_new();
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(doc_scroller), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(doc_scroller), TRUE);
+    gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(doc_scroller), TRUE);
+    gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(doc_scroller), DOC_MAX_HEIGHT);
+    gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(doc_scroller), doc_label_);
+    gtk_popover_set_child(dp, doc_scroller);
+    gtk_widget_set_parent(doc_.get(), parent_);
+
+    // The parent must let go of its popovers before it is finalized, or GTK warns of children left behind.
+    destroy_handler_ = g_signal_connect_swapped(parent_, "destroy", G_CALLBACK(+[](gpointer data) {
+                                                  static_cast<EditorHelpImpl*>(data)->dispose();
+                                                }),
+                                                this);
+
+    std::weak_ptr<EditorHelpImpl> weak = weak_from_this();
+    ed->on_cursor_moved([weak](int, int) {
+      auto self = weak.lock();
+      if (!self || !self->state_ || self->refine_queued_) return;
+      // After the edit that moved the caret has finished: the buffer is read whole then.
+      self->refine_queued_ = true;
+      on_gui([weak] {
+        if (auto s = weak.lock()) {
+          s->refine_queued_ = false;
+          s->refine();
+        }
+      });
+    });
+    ed->on_focus_lost([weak] {
+      if (auto self = weak.lock()) self->close();
+    });
+  }
+
+  ~EditorHelpImpl() override { dispose(); }
+
+  bool complete() override {
+    auto ed = editor_.lock();
+    if (!ed) return false;
+    Snapshot snap = ed->snapshot();
+    std::optional<SymbolPrefix> prefix = help::prefix_at(snap);
+    if (!prefix) return false;
+    close_doc();
+    if (std::optional<std::vector<Candidate>> names = ask_names(snap, *prefix)) {
+      std::optional<help::PopupState> state = help::open_state(*prefix, std::move(*names));
+      if (!state) {
+        close_completion();
+        say("No completions for " + utf8(prefix->prefix) + ".");
+        return false;
+      }
+      if (state->single) {
+        close_completion();
+        return ed->apply_op(help::commit_op(*state, snap));
+      }
+      show(std::move(*state), snap);
+    } else {
+      show(*help::waiting_state(prefix), snap);
+    }
+    return true;
+  }
+
+  bool handle_key(guint kv, GdkModifierType state) override {
+    if (is_bare_modifier(kv)) return false;
+    if (doc_open()) {
+      close_doc();
+      if (kv == GDK_KEY_Escape) return true;
+    }
+    if (!state_) return false;
+    const bool plain = !(state & (GDK_CONTROL_MASK | GDK_ALT_MASK | GDK_META_MASK | GDK_SUPER_MASK));
+    switch (kv) {
+      case GDK_KEY_Escape:
+        close_completion();
+        return true;
+      case GDK_KEY_Up:
+      case GDK_KEY_KP_Up:
+        if (!plain) break;
+        move(-1);
+        return true;
+      case GDK_KEY_Down:
+      case GDK_KEY_KP_Down:
+        if (!plain) break;
+        move(1);
+        return true;
+      case GDK_KEY_Return:
+      case GDK_KEY_KP_Enter:
+      case GDK_KEY_Tab:
+      case GDK_KEY_ISO_Left_Tab:
+        if (!plain) break;
+        return commit();
+      default: break;
+    }
+    return false;
+  }
+
+  bool quick_doc() override {
+    auto ed = editor_.lock();
+    if (!ed) return false;
+    Snapshot snap = ed->snapshot();
+    std::optional<help::Target> target = help::target(snap);
+    if (!target) {
+      say("No symbol at the caret.");
+      return false;
+    }
+    close_completion();
+    auto text = std::make_shared<const std::u32string>(snap.text);
+    ask_doc(*target, [text, target = *target](EditorHelpImpl& self, const std::optional<DocMap>& runtime) {
+      DocMap d = docs_for(runtime, *text, target.symbol);
+      self.show_doc(help::doc_text(d, help::location_line(location_of(d))), target.start);
+    });
+    return true;
+  }
+
+  bool jump() override {
+    auto ed = editor_.lock();
+    if (!ed) return false;
+    Snapshot snap = ed->snapshot();
+    std::optional<help::Target> target = help::target(snap);
+    if (!target) {
+      say("No symbol at the caret.");
+      return false;
+    }
+    close();
+    if (std::optional<help::JumpTarget> here = help::jump_target(snap, std::nullopt)) {
+      go_to(*ed, here->offset);
+      return true;
+    }
+    // Only the runtime can say where a name the buffer does not define lives.
+    auto kept = std::make_shared<const Snapshot>(std::move(snap));
+    ask_doc(*target, [kept, target = *target](EditorHelpImpl& self, const std::optional<DocMap>& runtime) {
+      std::optional<help::JumpTarget> there = help::jump_target(*kept, runtime);
+      if (!there) {
+        self.say("Found no definition of " + utf8(target.symbol) + ".");
+        return;
+      }
+      auto e = self.editor_.lock();
+      if (!e) return;
+      if (there->kind == help::JumpTarget::Kind::Buffer) {
+        self.go_to(*e, there->offset);
+        return;
+      }
+      const DocMap& d = *there->doc;
+      std::error_code ec;
+      if (std::optional<std::string> file = location_of(d);
+          file && self.opts_.open_at && fs::is_regular_file(fs::path(*d.file), ec)) {
+        const Offset from = caret(e->buffer());
+        if (self.opts_.open_at(fs::path(*d.file), d.line.value_or(1))) {
+          if (self.opts_.jumped_from) self.opts_.jumped_from(from);
+          return;
+        }
+      }
+      self.show_doc(help::doc_text(d, help::location_line(location_of(d))), target.start);
+    });
+    return true;
+  }
+
+  bool close() override {
+    const bool was = completion_open() || doc_open();
+    close_completion();
+    close_doc();
+    return was;
+  }
+
+  void dispose() override {
+    ++ask_gen_;
+    state_.reset();
+    if (!parent_) return;
+    if (destroy_handler_) g_signal_handler_disconnect(parent_, destroy_handler_);
+    destroy_handler_ = 0;
+    for (GtkWidget* p : {completion_.get(), doc_.get()}) {
+      if (p && gtk_widget_get_parent(p) == parent_) {
+        gtk_popover_popdown(GTK_POPOVER(p));
+        gtk_widget_unparent(p);
+      }
+    }
+    parent_ = nullptr;
+  }
+
+  bool completion_open() override { return state_.has_value() && parent_; }
+  bool completion_waiting() override { return state_ && state_->waiting; }
+  std::vector<std::string> completion_rows() override {
+    std::vector<std::string> rows;
+    if (!state_) return rows;
+    for (const Candidate& c : state_->candidates) rows.push_back(utf8(c.symbol) + "  " + label(c));
+    return rows;
+  }
+  std::size_t completion_index() override { return state_ ? state_->index : 0; }
+  bool doc_open() override { return parent_ && gtk_widget_get_visible(doc_.get()); }
+  std::string doc_shown() override { return doc_open() ? doc_text_ : ""; }
+
+ private:
+  using DocThen = std::function<void(EditorHelpImpl&, const std::optional<DocMap>&)>;
+
+  void say(const std::string& s) {
+    if (opts_.status) opts_.status(s);
+  }
+
+  evaluator::EvaluatorPtr ev() { return opts_.evaluator ? opts_.evaluator() : nullptr; }
+
+  // The names for prefix: now when the runtime answers within the grace, else nothing and they arrive later.
+  std::optional<std::vector<Candidate>> ask_names(const Snapshot& snap, const SymbolPrefix& prefix) {
+    const uint64_t gen = ++ask_gen_;
+    evaluator::CompleteRequest req{utf8(prefix.prefix), utf8(snap.text), snap.caret, kelp::Value()};
+    auto names = [runtime = ev(), req] {
+      return runtime ? runtime->complete(req) : evaluator::offline_candidates(req, evaluator::NO_IN_PROCESS_NS);
+    };
+    std::weak_ptr<EditorHelpImpl> weak = weak_from_this();
+    evaluator::HelpAnswer a = evaluator::ask_help(*opts_.worker, names, [weak, gen](const kelp::Value& r) {
+      // Made plain data here, on the worker, so only strings cross to the GTK thread.
+      auto later = std::make_shared<std::vector<Candidate>>(candidates_of(r));
+      on_gui([weak, gen, later] {
+        if (auto self = weak.lock()) self->names_arrived(gen, std::move(*later));
+      });
+    });
+    if (!a.now) return std::nullopt;
+    return candidates_of(a.r);
+  }
+
+  void names_arrived(uint64_t gen, std::vector<Candidate> names) {
+    if (gen != ask_gen_ || !state_) return;
+    auto ed = editor_.lock();
+    if (!ed) return;
+    Snapshot snap = ed->snapshot();
+    // The answer was for the prefix when asked; what was typed since narrows it.
+    std::optional<help::PopupState> next = help::refine_waiting(help::arrive(*state_, std::move(names)), snap);
+    if (!next || next->candidates.empty()) {
+      close_completion();
+      return;
+    }
+    show(std::move(*next), snap);
+  }
+
+  // The popup follows the word being typed: asked again on the new prefix, or closed when the caret left it.
+  void refine() {
+    auto ed = editor_.lock();
+    if (!state_ || !ed) return;
+    Snapshot snap = ed->snapshot();
+    if (!help::is_still_valid(*state_, snap)) {
+      close_completion();
+      return;
+    }
+    SymbolPrefix now = get_symbol_prefix_at_pos(snap.text, snap.caret);
+    if (now == state_->prefix_info) return;
+    if (std::optional<std::vector<Candidate>> names = ask_names(snap, now)) {
+      std::optional<help::PopupState> next = help::refine(*state_, snap, std::move(*names));
+      if (!next) {
+        close_completion();
+        return;
+      }
+      show(std::move(*next), snap);
+    } else if (std::optional<help::PopupState> next = help::refine_waiting(*state_, snap)) {
+      next->waiting = true;
+      show(std::move(*next), snap);
+    } else {
+      close_completion();
+    }
+  }
+
+  void ask_doc(const help::Target& target, DocThen then) {
+    const uint64_t gen = ++doc_gen_;
+    std::string sym = utf8(target.symbol);
+    auto lookup = [runtime = ev(), sym, pos = target.start]() -> kelp::Value {
+      return runtime ? runtime->lookup(sym, pos) : kelp::Value();
+    };
+    std::weak_ptr<EditorHelpImpl> weak = weak_from_this();
+    evaluator::HelpAnswer a = evaluator::ask_help(*opts_.worker, lookup, [weak, gen, then](const kelp::Value& r) {
+      auto doc = std::make_shared<std::optional<DocMap>>(doc_map_of(r));
+      on_gui([weak, gen, then, doc] {
+        auto self = weak.lock();
+        if (self && gen == self->doc_gen_) then(*self, *doc);
+      });
+    });
+    if (a.now) then(*this, doc_map_of(a.r));
+  }
+
+  bool commit() {
+    auto ed = editor_.lock();
+    if (!ed || !state_) return false;
+    std::optional<EditOp> op = help::commit_op(*state_, ed->snapshot());
+    close_completion();
+    return op && ed->apply_op(op);
+  }
+
+  void move(int64_t delta) {
+    state_ = help::move(*state_, delta);
+    if (state_->index < first_row_ || state_->index >= first_row_ + SHOWN_ROWS) {
+      rebuild_rows();
+    } else {
+      select_row();
+    }
+  }
+
+  std::string label(const Candidate& c) const { return help::candidate_label(c, buffer_defs_); }
+
+  void show(help::PopupState state, const Snapshot& snap) {
+    if (!parent_) return;
+    const bool was_open = state_.has_value();
+    const Offset old_start = was_open ? state_->prefix_info.start : -1;
+    state_ = std::move(state);
+    buffer_defs_ = find_buffer_definitions(snap.text);
+    rebuild_rows();
+    GtkPopover* p = GTK_POPOVER(completion_.get());
+    if (!was_open || old_start != state_->prefix_info.start) {
+      GdkRectangle at = caret_rect(state_->prefix_info.start);
+      gtk_popover_set_pointing_to(p, &at);
+    }
+    if (!gtk_widget_get_visible(completion_.get())) gtk_popover_popup(p);
+  }
+
+  void rebuild_rows() {
+    while (GtkWidget* row = gtk_widget_get_first_child(list_)) gtk_list_box_remove(GTK_LIST_BOX(list_), row);
+    const auto& cs = state_->candidates;
+    first_row_ = state_->index < SHOWN_ROWS ? 0 : state_->index - SHOWN_ROWS + 1;
+    if (cs.empty()) {
+      GtkWidget* waiting = gtk_label_new("Looking up names\u2026");
+      gtk_widget_add_css_class(waiting, "dim-label");
+      gtk_list_box_append(GTK_LIST_BOX(list_), waiting);
+      return;
+    }
+    const std::size_t end = std::min(cs.size(), first_row_ + SHOWN_ROWS);
+    for (std::size_t i = first_row_; i < end; ++i) {
+      GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 16);
+      gtk_widget_set_margin_start(row, 4);
+      gtk_widget_set_margin_end(row, 4);
+      GtkWidget* name = gtk_label_new(utf8(cs[i].symbol).c_str());
+      gtk_label_set_xalign(GTK_LABEL(name), 0);
+      gtk_widget_set_hexpand(name, TRUE);
+      gtk_widget_add_css_class(name, "monospace");
+      GtkWidget* kind = gtk_label_new(label(cs[i]).c_str());
+      gtk_widget_add_css_class(kind, "dim-label");
+      gtk_box_append(GTK_BOX(row), name);
+      gtk_box_append(GTK_BOX(row), kind);
+      gtk_list_box_append(GTK_LIST_BOX(list_), row);
+    }
+    select_row();
+  }
+
+  void select_row() {
+    GtkListBoxRow* row =
+        gtk_list_box_get_row_at_index(GTK_LIST_BOX(list_), static_cast<int>(state_->index - first_row_));
+    if (row) gtk_list_box_select_row(GTK_LIST_BOX(list_), row);
+  }
+
+  void close_completion() {
+    ++ask_gen_;
+    state_.reset();
+    if (parent_ && gtk_widget_get_visible(completion_.get())) gtk_popover_popdown(GTK_POPOVER(completion_.get()));
+  }
+
+  void close_doc() {
+    ++doc_gen_;
+    if (parent_ && gtk_widget_get_visible(doc_.get())) gtk_popover_popdown(GTK_POPOVER(doc_.get()));
+  }
+
+  void show_doc(const std::string& text, Offset at) {
+    if (!parent_) return;
+    doc_text_ = text;
+    gtk_label_set_text(GTK_LABEL(doc_label_), text.c_str());
+    GdkRectangle r = caret_rect(at);
+    gtk_popover_set_pointing_to(GTK_POPOVER(doc_.get()), &r);
+    gtk_popover_popup(GTK_POPOVER(doc_.get()));
+  }
+
+  void go_to(Editor& ed, Offset offset) {
+    GtkTextBuffer* buf = ed.buffer();
+    if (opts_.jumped_from) opts_.jumped_from(caret(buf));
+    place_caret(buf, offset);
+    if (GtkTextView* view = ed.view()) {
+      gtk_text_view_scroll_to_mark(view, gtk_text_buffer_get_insert(buf), 0.1, FALSE, 0, 0);
+    }
+  }
+
+  // Where offset's character stands, in the popovers' parent's coordinates.
+  GdkRectangle caret_rect(Offset offset) {
+    auto ed = editor_.lock();
+    GdkRectangle r{0, 0, 1, 1};
+    if (!ed || !ed->view() || !parent_) return r;
+    GtkTextIter it = iter_at(ed->buffer(), offset);
+    gtk_text_view_get_iter_location(ed->view(), &it, &r);
+    int x = 0, y = 0;
+    gtk_text_view_buffer_to_window_coords(ed->view(), GTK_TEXT_WINDOW_WIDGET, r.x, r.y, &x, &y);
+    double px = x, py = y;
+    gtk_widget_translate_coordinates(GTK_WIDGET(ed->view()), parent_, x, y, &px, &py);
+    return {static_cast<int>(px), static_cast<int>(py), std::max(r.width, 1), std::max(r.height, 1)};
+  }
+
+  std::weak_ptr<Editor> editor_;
+  EditorHelpOptions opts_;
+  GtkWidget* parent_ = nullptr;
+  gulong destroy_handler_ = 0;
+  Ref<GtkWidget> completion_;
+  GtkWidget* list_ = nullptr;
+  Ref<GtkWidget> doc_;
+  GtkWidget* doc_label_ = nullptr;
+  std::string doc_text_;
+
+  std::optional<help::PopupState> state_;
+  std::set<std::u32string> buffer_defs_;
+  std::size_t first_row_ = 0;
+  uint64_t ask_gen_ = 0;  // an answer for an earlier request, or a closed popup, is dropped
+  uint64_t doc_gen_ = 0;
+  bool refine_queued_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<EditorHelp> EditorHelp::make(const std::shared_ptr<Editor>& editor, EditorHelpOptions options) {
+  auto help = std::make_shared<EditorHelpImpl>(editor, std::move(options));
+  help->build();
+  return help;
+}
+
+}  // namespace orrery::gtk

@@ -1,0 +1,131 @@
+// Parinfer in a real window: typed brackets balanced by the hook in the keystroke's own undo step, the mode
+// commands and their status, the long-form note, and structural commands running in Paren mode.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "gui/support.hpp"
+#include "orrery/gtk/buffer.hpp"
+#include "orrery/gtk/dialogs.hpp"
+#include "orrery/gtk/editor.hpp"
+#include "orrery/gtk/window.hpp"
+#include "orrery/main.hpp"
+
+namespace fs = std::filesystem;
+
+namespace orrery::gtk {
+namespace {
+
+using gui_test::pump_until;
+
+constexpr auto NONE = GdkModifierType(0);
+
+struct EditorParinfer : ::testing::Test {
+  fs::path dir;
+  std::shared_ptr<Window> w;
+
+  static void SetUpTestSuite() { register_runtimes(); }
+
+  void SetUp() override {
+    char templ[] = "/tmp/orrery-parinfer-XXXXXX";
+    dir = ::mkdtemp(templ);
+    set_answerer([](const Question& q, std::function<void(int)> alert, std::function<void(FileResult)> file) {
+      if (q.file) file(FileResult{std::nullopt, true, ""});
+      else alert(1);
+    });
+  }
+  void TearDown() override {
+    if (w && !w->is_closed()) {
+      w->request_close();
+      pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
+    }
+    w.reset();
+    set_answerer(nullptr);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  void open(const std::string& text, const std::string& mode) {
+    std::ofstream(dir / "p.clj") << text;
+    LaunchOptions o;
+    o.cwd = dir;
+    o.file = dir / "p.clj";
+    w = Window::make(nullptr, o);
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(ed()->view())); }));
+    w->run_command("parinfer/" + mode);
+  }
+
+  std::shared_ptr<Editor> ed() { return w->active_editor(); }
+  GtkTextBuffer* buf() { return ed()->buffer(); }
+
+  // Keys as they arrive: the window's controller, the editor's, and what neither takes is typed as GTK would.
+  void type(const std::string& s) {
+    for (char ch : s) {
+      const guint keyval = gdk_unicode_to_keyval(static_cast<unsigned char>(ch));
+      if (w->press_key(keyval, NONE) || ed()->dispatch_key(keyval, NONE)) continue;
+      const char one[2] = {ch, 0};
+      gtk_text_buffer_begin_user_action(buf());
+      gtk_text_buffer_insert_interactive_at_cursor(buf(), one, 1, TRUE);
+      gtk_text_buffer_end_user_action(buf());
+    }
+  }
+};
+
+TEST_F(EditorParinfer, TypingAFormInSmartOrIndentModeClosesItAndOneUndoTakesBackKeystrokeAndFix) {
+  for (const char* mode : {"smart", "indent"}) {
+    SCOPED_TRACE(mode);
+    open("", mode);
+    type("(defn f [x]");
+    EXPECT_EQ(ed()->text(), "(defn f [x])");
+    EXPECT_EQ(caret(buf()), 11);
+    type(" (");
+    EXPECT_EQ(ed()->text(), "(defn f [x] ())");
+    gtk_text_buffer_undo(buf());
+    EXPECT_EQ(ed()->text(), "(defn f [x] )");
+    gtk_text_buffer_undo(buf());
+    EXPECT_EQ(ed()->text(), "(defn f [x])");
+    gtk_text_buffer_redo(buf());
+    gtk_text_buffer_redo(buf());
+    EXPECT_EQ(ed()->text(), "(defn f [x] ())");
+    w->request_close();
+    pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
+  }
+}
+
+TEST_F(EditorParinfer, ModeCommandsSayTheModeAndOffLeavesBracketsToTheEditor) {
+  open("", "smart");
+  EXPECT_EQ(w->status(), "Parinfer: Smart");
+  w->run_command("parinfer/next-mode");
+  EXPECT_EQ(w->status(), "Parinfer: Indent");
+  w->run_command("parinfer/off");
+  EXPECT_EQ(w->status(), "Parinfer: off");
+  // The editor's own pairing, and nothing balanced behind it.
+  type("(a");
+  EXPECT_EQ(ed()->text(), "(a)");
+  gtk_text_buffer_begin_user_action(buf());
+  gtk_text_buffer_insert_interactive_at_cursor(buf(), "(", 1, TRUE);
+  gtk_text_buffer_end_user_action(buf());
+  EXPECT_EQ(ed()->text(), "(a()");
+}
+
+TEST_F(EditorParinfer, AFormOverTheLineCapIsLeftAsTypedWithANoteTheNextAdjustedEditClears) {
+  std::string body = "(do\n";
+  for (int i = 0; i < 310; ++i) body += "  x\n";
+  body += "  y)\n\n(b)\n";
+  open(body, "smart");
+  place_caret(buf(), 6);  // inside the long form
+  type("(");
+  EXPECT_EQ(w->status(), "over 300 lines here, not adjusted");
+  EXPECT_EQ(ed()->text().substr(0, 9), "(do\n  (x\n");
+  place_caret(buf(), static_cast<Offset>(ed()->text().size()) - 2);  // before (b)'s closer
+  type(" (");
+  EXPECT_NE(ed()->text().find("(b ())"), std::string::npos);
+  EXPECT_EQ(w->status(), "");
+}
+
+}  // namespace
+}  // namespace orrery::gtk
