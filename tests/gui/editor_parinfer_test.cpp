@@ -13,6 +13,7 @@
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
 #include "orrery/gtk/window.hpp"
+#include "orrery/key_sets.hpp"
 #include "orrery/main.hpp"
 
 namespace fs = std::filesystem;
@@ -45,6 +46,8 @@ struct EditorParinfer : ::testing::Test {
     }
     w.reset();
     set_answerer(nullptr);
+    // Later windows in this process start from the shipped keys again.
+    key_sets::set_live(key_sets::default_id);
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
@@ -125,6 +128,41 @@ TEST_F(EditorParinfer, AFormOverTheLineCapIsLeftAsTypedWithANoteTheNextAdjustedE
   type(" (");
   EXPECT_NE(ed()->text().find("(b ())"), std::string::npos);
   EXPECT_EQ(w->status(), "");
+}
+
+TEST_F(EditorParinfer, SlurpAndBarfFromTheirKeysRunInParenModeUnderSmart) {
+  // The settings choose Smart mode and a key set with the structural keys.
+  fs::create_directories(dir / "config");
+  std::ofstream(dir / "config" / "settings.edn") << "{:parinfer :smart :key-set :calva}\n";
+  const std::string text = "(a (b)\n   c)";
+  std::ofstream(dir / "p.clj") << text;
+  LaunchOptions o;
+  o.cwd = dir;
+  o.file = dir / "p.clj";
+  o.settings_path = dir / "config" / "settings.edn";
+  w = Window::make(nullptr, o);
+  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(ed()->view())); }));
+  const auto ctrl_alt = GdkModifierType(GDK_CONTROL_MASK | GDK_ALT_MASK);
+  auto press = [&](guint keyval) {
+    if (!w->press_key(keyval, ctrl_alt)) EXPECT_EQ(ed()->dispatch_key(keyval, ctrl_alt), 1);
+  };
+
+  place_caret(buf(), 5);  // after b
+  press(GDK_KEY_Right);
+  EXPECT_EQ(w->last_command(), "paredit/slurp-forward");
+  // Smart mode would read c's indentation as outside (b and undo the slurp; Paren mode indents c into it.
+  EXPECT_EQ(ed()->text(), "(a (b\n    c))");
+  press(GDK_KEY_Left);
+  EXPECT_EQ(w->last_command(), "paredit/barf-forward");
+  EXPECT_EQ(ed()->text().substr(0, 6), "(a (b)");
+  gtk_text_buffer_undo(buf());
+  EXPECT_EQ(ed()->text(), "(a (b\n    c))");
+  gtk_text_buffer_undo(buf());
+  EXPECT_EQ(ed()->text(), text);
+  // Typing still runs the settings' Smart mode: a bare opener, its closer inferred (off, it would pair as "()").
+  place_caret(buf(), 1);
+  type("(");
+  EXPECT_EQ(ed()->text().substr(0, 4), "((a ");
 }
 
 }  // namespace

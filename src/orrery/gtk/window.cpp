@@ -38,6 +38,7 @@
 #include "orrery/palette.hpp"
 #include "orrery/runtime_registry.hpp"
 #include "orrery/settings.hpp"
+#include "orrery/structural.hpp"
 #include "orrery/tabs.hpp"
 #include "orrery/user_keys.hpp"
 #include "orrery/text_file.hpp"
@@ -870,6 +871,25 @@ command_registry::Ctx WindowImpl::editor_ctx(const std::shared_ptr<Editor>& ed) 
       return Value::boolean(h && (h.get()->*action)());
     });
   };
+  // A structural operation by name, in Paren mode whatever the tab's mode; a kill or Copy Form also fills the
+  // clipboard. Expand and Shrink Selection keep their history only while nothing else moves the selection.
+  c.set("paredit!", [we](std::span<const Value> args) -> Value {
+    auto e = we.lock();
+    if (!e || args.empty() || !args[0].is(kelp::Kind::String)) return Value::boolean(false);
+    const std::string_view name = kelp::str_view(args[0]);
+    const structural::Operation* op = structural::find_operation(name);
+    if (!op) throw std::runtime_error("There is no structural edit named " + std::string(name) + ".");
+    if (name != "expand-selection" && name != "shrink-selection") structural::forget_selection();
+    std::optional<structural::Result> r = op->run(e->snapshot());
+    if (!r) return Value::boolean(false);
+    const bool applied = e->apply_structural_op(r->op);
+    // A kill the editor refused (read-only) copies nothing, so the clipboard never holds text still in place.
+    if (r->copy && e->view() && (applied || r->op.edits.empty())) {
+      const std::string copied = kelp::to_utf8(*r->copy);
+      gdk_clipboard_set_text(gtk_widget_get_clipboard(GTK_WIDGET(e->view())), copied.c_str());
+    }
+    return Value::boolean(applied);
+  });
   help("complete!", &EditorHelp::complete);
   help("quick-doc!", &EditorHelp::quick_doc);
   help("jump!", &EditorHelp::jump);
