@@ -166,6 +166,13 @@ TEST_F(EditorHelpTest, QuickDocsForACoreFunctionABufferDefinitionAndAnUnknownNam
     press(GDK_KEY_Escape);
     EXPECT_FALSE(help()->doc_open());
   }
+  // Pressed again while the docs show, the runtime is asked for its full docs; this one has none to give.
+  place_caret(buf(), offset_in(text, "map make") + 1);
+  press(GDK_KEY_q, CTRL);
+  ASSERT_TRUE(pump_until([&] { return help()->doc_open(); }));
+  press(GDK_KEY_q, CTRL);
+  EXPECT_FALSE(help()->doc_open());
+  EXPECT_EQ(w->status(), "This server has no full-doc op.");
   EXPECT_EQ(ed()->text(), text);
 }
 

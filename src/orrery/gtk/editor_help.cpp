@@ -176,6 +176,8 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 
   bool handle_key(guint kv, GdkModifierType state) override {
     if (is_bare_modifier(kv)) return false;
+    // Quick docs pressed again over the same symbol ask for the full docs; the press closes the popover first.
+    shown_before_key_ = doc_open() ? doc_target_ : std::nullopt;
     if (doc_open()) {
       close_doc();
       if (kv == GDK_KEY_Escape) return true;
@@ -217,10 +219,17 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
       return false;
     }
     close_completion();
+    const bool again = shown_before_key_ == target;
+    shown_before_key_.reset();
+    if (again) {
+      full_doc(*target, snap);
+      return true;
+    }
     auto text = std::make_shared<const std::u32string>(snap.text);
     ask_doc(*target, [text, target = *target](EditorHelpImpl& self, const std::optional<DocMap>& runtime) {
       DocMap d = docs_for(runtime, *text, target.symbol);
       self.show_doc(help::doc_text(d, help::location_line(location_of(d))), target.start);
+      self.doc_target_ = target;
     });
     return true;
   }
@@ -387,6 +396,46 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
     if (a.now) then(*this, doc_map_of(a.r));
   }
 
+  // The runtime's full documentation in the popover, or the status line's sentence for why there is none.
+  void full_doc(const help::Target& target, const Snapshot& snap) {
+    const std::string sym = utf8(target.symbol);
+    auto* full = dynamic_cast<evaluator::FullDoc*>(ev().get());
+    if (!full) {
+      say(*help::full_doc_status({help::FullDocStatus::NoOp, sym, ""}));
+      return;
+    }
+    const uint64_t gen = ++doc_gen_;
+    std::weak_ptr<EditorHelpImpl> weak = weak_from_this();
+    full->full_doc(sym, utf8(snap.text), [weak, gen, sym, at = target.start](const kelp::Value& r) {
+      // Read into plain strings on the answering thread.
+      help::FullDocResult result{help::FullDocStatus::NotFound, sym, ""};
+      std::string text;
+      auto field = [&](const char* key) -> std::string {
+        const kelp::Value* v = kelp::is_map(r) ? kelp::get(r, kelp::keyword(key)) : nullptr;
+        if (v && v->is(kelp::Kind::String)) return std::string(kelp::str_view(*v));
+        if (v && kelp::is_keyword(*v)) return std::string(v->as<kelp::Keyword>().name());
+        return "";
+      };
+      const std::string status = field("status");
+      if (status == "ok") result.status = help::FullDocStatus::Ok;
+      if (status == "no-op") result.status = help::FullDocStatus::NoOp;
+      if (status == "timeout") result.status = help::FullDocStatus::Timeout;
+      if (status == "not-attached") result.status = help::FullDocStatus::NotAttached;
+      if (status == "not-loaded") result.status = help::FullDocStatus::NotLoaded;
+      result.ns = field("ns");
+      text = field("text");
+      on_gui([weak, gen, result, text, at] {
+        auto self = weak.lock();
+        if (!self || gen != self->doc_gen_) return;
+        if (std::optional<std::string> why = help::full_doc_status(result)) {
+          self->say(*why);
+        } else {
+          self->show_doc(text, at);
+        }
+      });
+    });
+  }
+
   bool commit() {
     auto ed = editor_.lock();
     if (!ed || !state_) return false;
@@ -468,6 +517,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 
   void show_doc(const std::string& text, Offset at) {
     if (!parent_) return;
+    doc_target_.reset();
     doc_text_ = text;
     gtk_label_set_text(GTK_LABEL(doc_label_), text.c_str());
     GdkRectangle r = caret_rect(at);
@@ -507,6 +557,8 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   Ref<GtkWidget> doc_;
   GtkWidget* doc_label_ = nullptr;
   std::string doc_text_;
+  std::optional<help::Target> doc_target_;        // the symbol the doc popover shows
+  std::optional<help::Target> shown_before_key_;  // what it showed when the key being handled came
 
   std::optional<help::PopupState> state_;
   std::set<std::u32string> buffer_defs_;

@@ -43,7 +43,8 @@ class EditorHelp {
   // The popup's look at a key before anything else in the editor: Up and Down move, Return and Tab commit,
   // Escape closes; any key closes an open doc popover. True when the key was used.
   virtual bool handle_key(guint keyval, GdkModifierType state) = 0;
-  // Shows the documentation of the symbol at the caret; false when there is no symbol there.
+  // Shows the documentation of the symbol at the caret; pressed again while it shows, the runtime's full docs (or
+  // the status line's sentence for why there are none). False when there is no symbol there.
   virtual bool quick_doc() = 0;
   // Goes to the definition of the symbol at the caret: a local binding or a def in this buffer at once, else the
   // runtime's var (its file at its line, or its docs); false when there is no symbol there.
