@@ -115,6 +115,15 @@ TEST_F(EditorParinfer, ModeCommandsSayTheModeAndOffLeavesBracketsToTheEditor) {
   EXPECT_EQ(ed()->text(), "(a()");
 }
 
+TEST_F(EditorParinfer, AProjectPinWinsOverTheGlobalModeAndTheChoiceSaysSo) {
+  std::ofstream(dir / ".orrery.edn") << "{:parinfer :paren}\n";
+  open("", "smart");
+  EXPECT_EQ(w->status(), "Parinfer: Smart (this project says Paren)");
+  // Paren mode: the editor pairs the bracket itself.
+  type("(a");
+  EXPECT_EQ(ed()->text(), "(a)");
+}
+
 TEST_F(EditorParinfer, AFormOverTheLineCapIsLeftAsTypedWithANoteTheNextAdjustedEditClears) {
   std::string body = "(do\n";
   for (int i = 0; i < 310; ++i) body += "  x\n";

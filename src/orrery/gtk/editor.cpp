@@ -625,7 +625,11 @@ class EditorImpl final : public Editor {
   void parinfer_begin() {
     if (busy_) return;
     armed_ = false;
-    if (hold_ > 0 || read_only_) return;
+    if (!parinfer_mode_now()) {
+      // Whatever this action changes happens out of the hook's sight.
+      prev_region_.reset();
+      return;
+    }
     pre_text_ = current_text();
     pre_caret_ = caret(buf_.get());
     action_bounds_ = {UNTOUCHED, UNTOUCHED};

@@ -1466,6 +1466,7 @@ std::optional<std::string> WindowImpl::open_file(const fs::path& path) {
 }
 
 void WindowImpl::refresh_parinfer_label() {
+  if (!parinfer_label_) return;
   TabRec* t = active();
   std::optional<std::string> text;
   if (t) {
@@ -1913,6 +1914,8 @@ void WindowImpl::refresh_prompt() {
 
 void WindowImpl::refresh_dialect_label() {
   gtk_label_set_text(GTK_LABEL(dialect_label_), dialect::label(sel_).c_str());
+  // A loose tab follows the window's project pin.
+  refresh_parinfer_label();
 }
 
 void WindowImpl::apply_reset_toggle() {
