@@ -11,6 +11,10 @@
 #include "kelp/data/vector.hpp"
 #include "kelp/data/compare.hpp"
 #include "kelp/lib/def.hpp"
+#include "kelp/rt/namespace.hpp"
+#include "kelp/rt/thread.hpp"
+#include "kelp/rt/core_vars.hpp"
+#include "kelp/rt/io.hpp"
 #include "kelp/lib/install.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/host.hpp"
@@ -119,8 +123,26 @@ bool compare_by_method(const Value& a, const Value& b, int* result) {
   return true;
 }
 
+// A print-method the program defined for x's type: it writes x into a string writer whose text goes in place.
+bool print_by_method(const Value& x, std::string& out, const PrintOptions& opts) {
+  Value find = rt::core_vars().core->find(symbol("-user-print-method"));
+  if (find.is_nil()) return false;
+  Value m = rt::call(find, {x});
+  if (m.is_nil()) return false;
+  auto* writer = new rt::StringWriter();
+  Value w = Value::adopt(writer);
+  rt::BindingScope readably({{&rt::as_var(rt::core_vars().print_readably), Value::boolean(opts.readably)}});
+  rt::call(m, {x, w});
+  out += writer->str();
+  return true;
+}
+
 void install_types() {
   set_compare_fallback(compare_by_method);
+  defn(rt::core_vars().core, "-print-methods-on", 0, 0, [](Args) {
+    set_print_hook(print_by_method);
+    return Value();
+  });
   rt::Namespace* core = rt::create_ns("clojure.core");
   defn(core, "-protocol", 4, 4,
        [](Args a) { return types::define_protocol(a[0], a[1], items_of(a[2]), a[3].truthy()); });

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -170,6 +171,16 @@ struct Open {
   const char* close = ")";
 };
 
+std::atomic<PrintHook> g_print_hook{nullptr};
+
+// A value the program's print methods may print: a record, deftype or reify, or one whose metadata names a :type.
+bool takes_print_method(const Object& o) {
+  if (o.kind() == Kind::Other) return true;
+  if (!o.has(META)) return false;
+  Value m = o.meta();
+  return m.has(MAP) && get(m, keyword("type")) != nullptr;
+}
+
 class Printer {
  public:
   Printer(std::string& out, const PrintOptions& opts) : out_(out), opts_(opts) {}
@@ -205,6 +216,9 @@ class Printer {
         else append_utf8(out_, v.as_char());
         return;
       case Type::Obj:
+        if (PrintHook hook = g_print_hook.load(std::memory_order_acquire); hook && takes_print_method(*v.obj()) &&
+            hook(v, out_, opts_))
+          return;
         if (opts_.meta && opts_.readably) emit_meta(*v.obj());
         emit_object(v);
         return;
@@ -665,5 +679,7 @@ void append_str(std::string& out, const Value& v) {
   }
   out += fmt::format("{}@{:x}", o.type_name(), identity_hash(o));
 }
+
+void set_print_hook(PrintHook hook) { g_print_hook.store(hook, std::memory_order_release); }
 
 }  // namespace kelp

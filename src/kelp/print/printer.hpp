@@ -17,6 +17,11 @@ struct PrintOptions {
 };
 
 std::string pr_str(const Value& v, const PrintOptions& opts = {});
+// Asked first for a record, deftype or reify value: appends the value as a print-method of the program's own
+// prints it and answers true, or answers false to print it as usual. Set by the runtime once a program defines
+// print methods.
+using PrintHook = bool (*)(const Value& v, std::string& out, const PrintOptions& opts);
+void set_print_hook(PrintHook hook);
 void pr(std::string& out, const Value& v, const PrintOptions& opts = {});
 // The options the print vars (*print-length* ...) hold on this thread; the defaults before the runtime boots.
 PrintOptions current_print_options();

@@ -690,7 +690,7 @@
 (-autoload 'kelp.core-multi
            '[defmulti defmethod]
            '[make-hierarchy isa? parents ancestors descendants derive underive multifn* add-method* remove-method
-             remove-all-methods prefer-method methods prefers get-method])
+             remove-all-methods prefer-method methods prefers get-method print-method])
 
 ;; ---------------------------------------------------------------------------------------------------------------
 ;; Transducer helpers

@@ -223,3 +223,20 @@
   [multifn dispatch-val]
   (let [s @(multi-state multifn)]
     (or (get (:methods s) dispatch-val) (find-method s (multi-hierarchy s) dispatch-val))))
+
+;; print-method: how pr, print and str's printing show a value. Methods defined for a record, deftype or reify
+;; type (or for a :type in a value's metadata) take over its printing; everything else prints as before.
+(defmulti print-method
+  "Prints x to writer as pr would. Add a method for a type to change how its values print."
+  (fn [x writer] (let [t (get (meta x) :type)] (if (keyword? t) t (class x)))))
+
+(defmethod print-method :default [x writer] (.write writer (if *print-readably* (pr-str x) (print-str x))))
+
+(defn -user-print-method
+  "The print-method method that prints x when one other than the default applies, else nil."
+  [x]
+  (let [t (get (meta x) :type)
+        m (get-method print-method (if (keyword? t) t (class x)))]
+    (when-not (identical? m (get-method print-method :default)) m)))
+
+(-print-methods-on)

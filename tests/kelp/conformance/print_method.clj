@@ -1,0 +1,18 @@
+;; print-method: methods for records, deftypes and :type metadata take over how pr, print and println show them,
+;; inside collections too; values without a method print as before.
+(defrecord P [x])
+(deftype T [y])
+(prn (->P 0))
+(defmethod print-method P [p w] (.write w (str "#P<" (:x p) ">")))
+(defmethod print-method T [t w] (.write w "#T"))
+(prn (->P 1) [(->P 2) {:k (->T 3)}])
+(println (->P 4) (pr-str (->P 6)) (print-str [(->P 7)]))
+(prn (with-meta {:a 1} {:type ::thing}))
+(defmethod print-method ::thing [x w] (.write w "THING"))
+(prn (with-meta {:a 1} {:type ::thing}) {:a 1})
+(print-method (->P 8) *out*)
+(newline)
+(print-method "s" *out*)
+(newline)
+(binding [*print-readably* false] (print-method "s" *out*))
+(newline)
