@@ -232,6 +232,30 @@ TEST_F(EditorHelpTest, CtrlClickJumpsAndAPlainClickDoesNot) {
   EXPECT_EQ(at(), target);
 }
 
+TEST_F(EditorHelpTest, RenameChangesEveryOccurrenceInOneUndoStepOrSaysWhyNot) {
+  const std::string text = "(defn f [x] (+ x 1))\n(f (f 2))";
+  open(text);
+  place_caret(buf(), 7);
+  press(GDK_KEY_F2);
+  ASSERT_TRUE(help()->rename_open());
+  EXPECT_STREQ(gtk_editable_get_text(help()->rename_entry()), "f");
+
+  gtk_editable_set_text(help()->rename_entry(), "");
+  help()->rename_apply();
+  EXPECT_EQ(help()->rename_problem_shown(), "Type a new name.");
+  EXPECT_TRUE(help()->rename_open());
+  EXPECT_EQ(ed()->text(), text);
+
+  gtk_editable_set_text(help()->rename_entry(), " make ");
+  EXPECT_EQ(help()->rename_problem_shown(), "");
+  help()->rename_apply();
+  EXPECT_FALSE(help()->rename_open());
+  EXPECT_EQ(ed()->text(), "(defn make [x] (+ x 1))\n(make (make 2))");
+  EXPECT_EQ(w->status(), "Renamed 3 occurrences of 'f' to 'make'.");
+  gtk_text_buffer_undo(buf());
+  EXPECT_EQ(ed()->text(), text);
+}
+
 TEST_F(EditorHelpTest, ACoreNameWithoutASourceFileShowsItsDocsInstead) {
   const std::string text = "(map inc [1])";
   open(text);

@@ -51,6 +51,13 @@ std::vector<Candidate> candidates_of(const kelp::Value& v) {
 
 std::string utf8(std::u32string_view s) { return kelp::to_utf8(s); }
 
+std::u32string trimmed(std::u32string_view s) {
+  auto blank = [](char32_t c) { return is_blank(std::u32string_view(&c, 1)); };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return std::u32string(s);
+}
+
 // The entry quick docs show for name: the runtime's var, else the buffer's own definition of it, else not found.
 DocMap docs_for(const std::optional<DocMap>& runtime, std::u32string_view text, std::u32string_view name) {
   if (runtime && runtime->status == DocStatus::Found) return *runtime;
@@ -123,6 +130,23 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
     gtk_popover_set_child(dp, doc_scroller);
     gtk_widget_set_parent(doc_.get(), parent_);
 
+    // The rename popover takes the focus for its entry and closes on a click elsewhere or Escape.
+    rename_ = Ref<GtkWidget>::share(gtk_popover_new());
+    gtk_popover_set_position(GTK_POPOVER(rename_.get()), GTK_POS_BOTTOM);
+    GtkWidget* rename_box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
+    rename_entry_ = gtk_entry_new();
+    gtk_entry_set_placeholder_text(GTK_ENTRY(rename_entry_), "New name");
+    gtk_editable_set_width_chars(GTK_EDITABLE(rename_entry_), 28);
+    rename_problem_ = gtk_label_new("");
+    gtk_label_set_xalign(GTK_LABEL(rename_problem_), 0);
+    gtk_label_set_wrap(GTK_LABEL(rename_problem_), TRUE);
+    gtk_widget_add_css_class(rename_problem_, "dim-label");
+    gtk_widget_set_visible(rename_problem_, FALSE);
+    gtk_box_append(GTK_BOX(rename_box), rename_entry_);
+    gtk_box_append(GTK_BOX(rename_box), rename_problem_);
+    gtk_popover_set_child(GTK_POPOVER(rename_.get()), rename_box);
+    gtk_widget_set_parent(rename_.get(), parent_);
+
     // The parent must let go of its popovers before it is finalized, or GTK warns of children left behind.
     destroy_handler_ = g_signal_connect_swapped(parent_, "destroy", G_CALLBACK(+[](gpointer data) {
                                                   static_cast<EditorHelpImpl*>(data)->dispose();
@@ -143,7 +167,16 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
       });
     });
     ed->on_focus_lost([weak] {
-      if (auto self = weak.lock()) self->close();
+      if (auto self = weak.lock()) {
+        self->close_completion();
+        self->close_doc();
+      }
+    });
+    connect<void(GtkEditable*)>(rename_entry_, "changed", [weak](GtkEditable*) {
+      if (auto self = weak.lock(); self && self->rename_open()) self->show_rename_problem();
+    });
+    connect<void(GtkEntry*)>(rename_entry_, "activate", [weak](GtkEntry*) {
+      if (auto self = weak.lock()) self->rename_apply();
     });
   }
 
@@ -277,10 +310,52 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
     return true;
   }
 
-  bool close() override {
-    const bool was = completion_open() || doc_open();
+  bool rename() override {
+    auto ed = editor_.lock();
+    if (!ed || !parent_) return false;
+    Snapshot snap = ed->snapshot();
+    std::optional<help::Target> target = help::target(snap);
+    if (!target) {
+      say("No symbol at the caret.");
+      return false;
+    }
     close_completion();
     close_doc();
+    const std::string name = utf8(target->symbol);
+    gtk_editable_set_text(GTK_EDITABLE(rename_entry_), name.c_str());
+    gtk_widget_set_visible(rename_problem_, FALSE);
+    GdkRectangle r = caret_rect(target->start);
+    gtk_popover_set_pointing_to(GTK_POPOVER(rename_.get()), &r);
+    gtk_popover_popup(GTK_POPOVER(rename_.get()));
+    gtk_widget_grab_focus(rename_entry_);
+    gtk_editable_select_region(GTK_EDITABLE(rename_entry_), 0, -1);
+    return true;
+  }
+
+  void rename_apply() override {
+    auto ed = editor_.lock();
+    if (!ed || !rename_open()) return;
+    // The caret is still on the symbol: the entry has had the focus since the popover opened.
+    Snapshot snap = ed->snapshot();
+    const std::u32string entry = kelp::to_u32(gtk_editable_get_text(GTK_EDITABLE(rename_entry_)));
+    if (show_rename_problem()) return;
+    std::optional<help::Target> target = help::target(snap);
+    std::optional<EditOp> op = help::rename_op(snap, entry);
+    if (!target || !op) return;
+    gtk_popover_popdown(GTK_POPOVER(rename_.get()));
+    ed->focus();
+    if (!ed->apply_op(op)) {
+      say("This buffer can't be changed.");
+      return;
+    }
+    say(help::renamed_status(target->symbol, trimmed(entry), op->edits.size()));
+  }
+
+  bool close() override {
+    const bool was = completion_open() || doc_open() || rename_open();
+    close_completion();
+    close_doc();
+    if (rename_open()) gtk_popover_popdown(GTK_POPOVER(rename_.get()));
     return was;
   }
 
@@ -290,7 +365,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
     if (!parent_) return;
     if (destroy_handler_) g_signal_handler_disconnect(parent_, destroy_handler_);
     destroy_handler_ = 0;
-    for (GtkWidget* p : {completion_.get(), doc_.get()}) {
+    for (GtkWidget* p : {completion_.get(), doc_.get(), rename_.get()}) {
       if (p && gtk_widget_get_parent(p) == parent_) {
         gtk_popover_popdown(GTK_POPOVER(p));
         gtk_widget_unparent(p);
@@ -309,10 +384,26 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   }
   std::size_t completion_index() override { return state_ ? state_->index : 0; }
   bool doc_open() override { return parent_ && gtk_widget_get_visible(doc_.get()); }
+  bool rename_open() override { return parent_ && gtk_widget_get_visible(rename_.get()); }
+  GtkEditable* rename_entry() override { return GTK_EDITABLE(rename_entry_); }
+  std::string rename_problem_shown() override {
+    return gtk_widget_get_visible(rename_problem_) ? gtk_label_get_text(GTK_LABEL(rename_problem_)) : "";
+  }
   std::string doc_shown() override { return doc_open() ? doc_text_ : ""; }
 
  private:
   using DocThen = std::function<void(EditorHelpImpl&, const std::optional<DocMap>&)>;
+
+  // Shows why the entry's name can't be applied, or hides the line; answers whether there is a problem.
+  bool show_rename_problem() {
+    auto ed = editor_.lock();
+    if (!ed) return true;
+    const std::u32string entry = kelp::to_u32(gtk_editable_get_text(GTK_EDITABLE(rename_entry_)));
+    std::optional<std::string> problem = help::rename_problem(ed->snapshot(), entry);
+    gtk_label_set_text(GTK_LABEL(rename_problem_), problem.value_or("").c_str());
+    gtk_widget_set_visible(rename_problem_, problem.has_value());
+    return problem.has_value();
+  }
 
   void say(const std::string& s) {
     if (opts_.status) opts_.status(s);
@@ -557,6 +648,9 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   Ref<GtkWidget> doc_;
   GtkWidget* doc_label_ = nullptr;
   std::string doc_text_;
+  Ref<GtkWidget> rename_;
+  GtkWidget* rename_entry_ = nullptr;
+  GtkWidget* rename_problem_ = nullptr;
   std::optional<help::Target> doc_target_;        // the symbol the doc popover shows
   std::optional<help::Target> shown_before_key_;  // what it showed when the key being handled came
 

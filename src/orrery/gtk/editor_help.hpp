@@ -1,5 +1,5 @@
-// The editor's help features on screen: the completion popup, the quick-documentation popover and Jump to
-// Definition, for one editor. What to show and where to go are orrery::help's decisions; the runtime's names and
+// The editor's help features on screen: the completion popup, the quick-documentation popover, Jump to Definition
+// and the rename popover, for one editor. What to show and where to go are orrery::help's decisions; the runtime's names and
 // documentation are asked for on a help worker (they may wait on a child process) and land back on the GTK thread,
 // where an answer that arrives after the user moved on is merged or dropped.
 #pragma once
@@ -49,6 +49,9 @@ class EditorHelp {
   // Goes to the definition of the symbol at the caret: a local binding or a def in this buffer at once, else the
   // runtime's var (its file at its line, or its docs); false when there is no symbol there.
   virtual bool jump() = 0;
+  // Opens the rename popover on the symbol at the caret, its entry holding the name; false when there is none.
+  // Return in the entry renames every occurrence as one undo step, or leaves the popover open saying why not.
+  virtual bool rename() = 0;
   // Hides any open popover; answers whether one was open.
   virtual bool close() = 0;
   // Unparents the popovers (before the view's page leaves the notebook).
@@ -61,6 +64,10 @@ class EditorHelp {
   virtual std::size_t completion_index() = 0;
   virtual bool doc_open() = 0;
   virtual std::string doc_shown() = 0;
+  virtual bool rename_open() = 0;
+  virtual GtkEditable* rename_entry() = 0;
+  virtual std::string rename_problem_shown() = 0;  // empty when none shows
+  virtual void rename_apply() = 0;                 // what Return in the entry does
 };
 
 }  // namespace orrery::gtk

@@ -893,6 +893,7 @@ command_registry::Ctx WindowImpl::editor_ctx(const std::shared_ptr<Editor>& ed) 
   help("complete!", &EditorHelp::complete);
   help("quick-doc!", &EditorHelp::quick_doc);
   help("jump!", &EditorHelp::jump);
+  help("rename!", &EditorHelp::rename);
   return c;
 }
 
