@@ -30,6 +30,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/kelp.hpp"
+#include "kelp/lib/ns_loading.hpp"
 #include "kelp/lib/deps.hpp"
 #include "kelp/lib/host_process.hpp"
 #include "kelp/print/printer.hpp"
@@ -318,6 +319,8 @@ void skip_line() {
 // The read-eval-print loop over *in*. Answers whether every form succeeded.
 bool repl(bool prompts) {
   const rt::CoreVars& cv = rt::core_vars();
+  // As JVM Clojure's REPL: doc, source, pprint and the rest at hand in the namespace the REPL starts in.
+  kelp::lib::refer_repl(rt::current_ns(), kelp::lib::repl_requires());
   rt::BindingScope scope({{&core_var(cv.star1), Value()},
                           {&core_var(cv.star2), Value()},
                           {&core_var(cv.star3), Value()},

@@ -195,27 +195,11 @@ rt::Namespace* target_namespace(const std::string& name) {
 
 // doc, find-doc, apropos and dir from clojure.repl, pprint and pp from clojure.pprint, where kelp has them.
 void refer_repl_conveniences(rt::Namespace& ns) {
-  static const std::pair<const char*, std::vector<const char*>> libs[] = {
+  static const std::vector<kelp::lib::ReplRefers> refers = {
       {"clojure.repl", {"doc", "find-doc", "apropos", "dir"}},
       {"clojure.pprint", {"pprint", "pp"}},
   };
-  for (const auto& [lib, names] : libs) {
-    rt::Namespace* from = rt::find_ns(lib);
-    if (!from) {
-      // Only kelp's own copies count, and they are known without touching the disk.
-      std::string base = rt::loader::lib_path(lib);
-      if (!kelp::lib::embedded_source(base + ".clj") && !kelp::lib::embedded_source(base + ".cljc")) continue;
-      rt::loader::load_lib(kelp::symbol(lib), false);
-      from = rt::find_ns(lib);
-      if (!from) continue;
-    }
-    for (const char* name : names) {
-      Value sym = kelp::symbol(name);
-      if (!ns.find(sym).is_nil()) continue;  // the namespace has its own, or already refers one
-      Value var = from->find_interned(sym);
-      if (!var.is_nil()) ns.refer(sym, var);
-    }
-  }
+  kelp::lib::refer_repl(ns, refers);
 }
 
 std::string print_value(const Value& v) {

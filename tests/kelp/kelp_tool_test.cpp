@@ -132,6 +132,10 @@ TEST_F(KelpTool, PipedStdinIsAReplWithoutPrompts) {
        1},
       {"compile errors name the phase", {}, "undefined-name\n", "", "Unable to resolve symbol: undefined-name", 1},
       {"*e holds the last exception", {}, "(throw (ex-info \"m\" {}))\n(ex-message *e)\n", "\"m\"\n", "m", 1},
+      {"doc and pprint are at hand, as in JVM Clojure's REPL", {}, "(doc map)\n(pprint {:a 1})\n",
+       "-------------------------\nclojure.core/map\n([f] [f coll] [f c1 c2] [f c1 c2 c3] [f c1 c2 c3 & colls])\n"
+       "  Returns a lazy seq of f applied to the first items of each coll, then the second, ...\nnil\n{:a 1}\nnil\n",
+       "", 0},
   };
   for (const Case& c : cases) check(c);
 }

@@ -12,6 +12,7 @@
 #include "kelp/data/string.hpp"
 #include "kelp/data/vector.hpp"
 #include "kelp/lib/def.hpp"
+#include "kelp/lib/embedded.hpp"
 #include "kelp/lib/ns_common.hpp"
 #include "kelp/print/printer.hpp"
 #include "kelp/rt/core_vars.hpp"
@@ -238,6 +239,33 @@ Value loaded_libs(Args) { return rt::loader::loaded_libs(); }
 }  // namespace
 
 void refer_all(Namespace& to, Namespace& from) { refer_filtered(to, from, Value()); }
+
+const std::vector<ReplRefers>& repl_requires() {
+  static const std::vector<ReplRefers> refers = {
+      {"clojure.repl", {"source", "apropos", "dir", "pst", "doc", "find-doc"}},
+      {"clojure.pprint", {"pp", "pprint"}},
+  };
+  return refers;
+}
+
+void refer_repl(Namespace& ns, const std::vector<ReplRefers>& refers) {
+  for (const auto& [lib, names] : refers) {
+    Namespace* from = rt::find_ns(lib);
+    if (!from) {
+      const std::string base = rt::loader::lib_path(lib);
+      if (!embedded_source(base + ".clj") && !embedded_source(base + ".cljc")) continue;
+      rt::loader::load_lib(symbol(lib), false);
+      from = rt::find_ns(lib);
+      if (!from) continue;
+    }
+    for (const char* name : names) {
+      Value sym = symbol(name);
+      if (!ns.find(sym).is_nil()) continue;  // the namespace has its own, or already refers one
+      Value var = from->find_interned(sym);
+      if (!var.is_nil()) ns.refer(sym, var);
+    }
+  }
+}
 
 void install_ns_loading(Namespace* core) {
   defn(core, "refer", 1, -1, refer,

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "kelp/data/map.hpp"
+#include "kelp/lib/ns_loading.hpp"
 #include "kelp/data/string.hpp"
 #include "kelp/data/symbol.hpp"
 #include "kelp/data/vector.hpp"
@@ -345,6 +346,8 @@ struct Server::State : std::enable_shared_from_this<Server::State> {
 };
 
 std::shared_ptr<Server> Server::start(int port, ServerOptions opts) {
+  // Sessions evaluate in user, where a REPL has doc, source, pprint and the rest, as JVM Clojure's does.
+  lib::refer_repl(*rt::core_vars().user, lib::repl_requires());
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) rt::throw_error("java.io.IOException", std::string("socket() failed: ") + std::strerror(errno));
   int one = 1;
