@@ -1,6 +1,7 @@
 #include "orrery/parinfer.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <array>
 #include <exception>
 #include <limits>
@@ -87,11 +88,11 @@ struct Stop {
 };
 
 // An output line: the input line until something edits it, then a copy of its own.
+// A line of the output: the input's line until an edit gives it text of its own (kept apart, so the line table
+// stays small and a whole file's worth of lines needs no large allocation).
 struct Line {
   std::u32string_view src;
-  std::u32string own;
-  bool edited = false;
-  std::u32string_view view() const { return edited ? std::u32string_view(own) : src; }
+  int32_t own = -1;  // index into the engine's edited texts
 };
 
 struct TextLines {
@@ -125,10 +126,26 @@ int64_t last_line_length(std::u32string_view s) {
   return static_cast<int64_t>(nl == std::u32string_view::npos ? s.size() : s.size() - nl - 1);
 }
 
+// The openers' storage of the last run on this thread, kept for the next one: a whole file's openers take
+// megabytes, and fresh pages for them each run cost more than the run itself. Kept only up to a bound.
+std::vector<Opener>& spare_pool() {
+  static thread_local std::vector<Opener> spare;
+  return spare;
+}
+constexpr size_t SPARE_POOL_MAX = 1 << 15;
+
 class Engine {
  public:
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  ~Engine() {
+    pool_.clear();
+    if (pool_.capacity() <= SPARE_POOL_MAX && pool_.capacity() > spare_pool().capacity()) spare_pool().swap(pool_);
+  }
+
   Engine(std::u32string_view text, const Options& options, Mode mode, bool smart)
       : text_(text), options_(options), mode_(mode), smart_(smart) {
+    pool_.swap(spare_pool());
     TextLines split = split_lines(text);
     input_lines_ = std::move(split.lines);
     crlf_ = split.crlf;
@@ -214,6 +231,10 @@ class Engine {
   int64_t input_x_ = -1;
 
   std::vector<Line> lines_;
+  std::deque<std::u32string> owned_;  // the texts of edited lines (a deque: adding one never moves the others)
+  std::u32string_view view(const Line& l) const {
+    return l.own < 0 ? l.src : std::u32string_view(owned_[static_cast<size_t>(l.own)]);
+  }
   int64_t line_no_ = -1;
   std::u32string_view ch_ = EMPTY;
   int64_t x_ = 0;
@@ -314,15 +335,16 @@ class Engine {
 
   void replace_within_line(int64_t line_no, int64_t start, int64_t end, std::u32string_view replace) {
     Line& line = line_at(line_no);
-    if (!line.edited) {
-      line.own.assign(line.src);
-      line.edited = true;
+    if (line.own < 0) {
+      line.own = static_cast<int32_t>(owned_.size());
+      owned_.emplace_back(line.src);
     }
-    auto len = static_cast<int64_t>(line.own.size());
+    std::u32string& own = owned_[static_cast<size_t>(line.own)];
+    auto len = static_cast<int64_t>(own.size());
     int64_t s = std::clamp<int64_t>(start, 0, len);
     int64_t e = std::clamp<int64_t>(end, 0, len);
     if (e < s) std::swap(s, e);
-    line.own.replace(static_cast<size_t>(s), static_cast<size_t>(e - s), replace);
+    own.replace(static_cast<size_t>(s), static_cast<size_t>(e - s), replace);
     int64_t dx = static_cast<int64_t>(replace.size()) - (end - start);
     if (dx != 0 && cursor_line_ == line_no && cursor_x_ != NIL && cursor_affected(start, end)) cursor_x_ += dx;
   }
@@ -333,12 +355,12 @@ class Engine {
 
   std::u32string joined() const {
     size_t total = 0;
-    for (const Line& l : lines_) total += l.view().size() + 2;
+    for (const Line& l : lines_) total += view(l).size() + 2;
     std::u32string out;
     out.reserve(total);
     for (size_t i = 0; i < lines_.size(); ++i) {
       if (i > 0) out += crlf_ ? std::u32string_view(U"\r\n") : NEWLINE;
-      out += lines_[i].view();
+      out += view(lines_[i]);
     }
     return out;
   }
@@ -583,7 +605,7 @@ class Engine {
     if (!clamping) return;
     int64_t new_start = std::max(start_x, cursor_x_);
     int64_t new_end = std::max(end_x, cursor_x_);
-    std::u32string_view line = line_at(line_no_).view();
+    std::u32string_view line = view(line_at(line_no_));
     size_t remove_count = 0;
     for (int64_t i = start_x; i < new_start; ++i) {
       if (i >= 0 && i < static_cast<int64_t>(line.size()) && is_close_paren(line[static_cast<size_t>(i)])) {
@@ -671,7 +693,7 @@ class Engine {
     int64_t start_x = trail_.start_x;
     int64_t end_x = trail_.end_x;
     if (start_x == end_x || line_no_ != trail_.line_no) return;
-    std::u32string_view line = line_at(line_no_).view();
+    std::u32string_view line = view(line_at(line_no_));
     std::u32string kept;
     int64_t spaces = 0;
     for (int64_t i = start_x; i < end_x; ++i) {
@@ -885,7 +907,7 @@ class Engine {
   void process_line(size_t i) {
     init_line();
     std::u32string_view input = input_lines_[i];
-    lines_.push_back(Line{input, {}, false});
+    lines_.push_back(Line{input, -1});
     set_tab_stops();
     const size_t n = input.size();
     // Changes shift indentation only at the characters where they end: other lines take the plain path.
