@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gui/support.hpp"
+#include "gui/window_fixture.hpp"
 #include "kelp/data/string.hpp"
 #include "orrery/gtk/buffer.hpp"
 #include "orrery/gtk/dialogs.hpp"
@@ -35,38 +36,10 @@ Offset offset_in(const std::string& text, const std::string& needle, std::size_t
   return static_cast<Offset>(kelp::to_u32(text.substr(0, at)).size());
 }
 
-struct EditorHelpTest : ::testing::Test {
-  fs::path dir;
-  std::shared_ptr<Window> w;
-
-  static void SetUpTestSuite() { register_runtimes(); }
-
-  void SetUp() override {
-    char templ[] = "/tmp/orrery-help-XXXXXX";
-    dir = ::mkdtemp(templ);
-    set_answerer([](const Question& q, std::function<void(int)> alert, std::function<void(FileResult)> file) {
-      if (q.file) file(FileResult{std::nullopt, true, ""});
-      else alert(1);
-    });
-  }
-  void TearDown() override {
-    if (w && !w->is_closed()) {
-      w->request_close();
-      pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
-    }
-    w.reset();
-    set_answerer(nullptr);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-
+struct EditorHelpTest : gui_test::WindowFixture {
   void open(const std::string& text) {
-    std::ofstream(dir / "help.clj") << text;
-    LaunchOptions o;
-    o.cwd = dir;
-    o.file = dir / "help.clj";
-    w = Window::make(nullptr, o);
-    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(ed()->view())); }));
+    open_window("help.clj", text);
+    ASSERT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(ed()->view())));
   }
 
   std::shared_ptr<Editor> ed() { return w->active_editor(); }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "gui/support.hpp"
+#include "gui/window_fixture.hpp"
 #include "orrery/gtk/buffer.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
@@ -25,40 +26,10 @@ using gui_test::pump_until;
 
 constexpr auto NONE = GdkModifierType(0);
 
-struct EditorParinfer : ::testing::Test {
-  fs::path dir;
-  std::shared_ptr<Window> w;
-
-  static void SetUpTestSuite() { register_runtimes(); }
-
-  void SetUp() override {
-    char templ[] = "/tmp/orrery-parinfer-XXXXXX";
-    dir = ::mkdtemp(templ);
-    set_answerer([](const Question& q, std::function<void(int)> alert, std::function<void(FileResult)> file) {
-      if (q.file) file(FileResult{std::nullopt, true, ""});
-      else alert(1);
-    });
-  }
-  void TearDown() override {
-    if (w && !w->is_closed()) {
-      w->request_close();
-      pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
-    }
-    w.reset();
-    set_answerer(nullptr);
-    // Later windows in this process start from the shipped keys again.
-    key_sets::set_live(key_sets::default_id);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-
+struct EditorParinfer : gui_test::WindowFixture {
   void open(const std::string& text, const std::string& mode) {
-    std::ofstream(dir / "p.clj") << text;
-    LaunchOptions o;
-    o.cwd = dir;
-    o.file = dir / "p.clj";
-    w = Window::make(nullptr, o);
-    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(ed()->view())); }));
+    open_window("p.clj", text);
+    ASSERT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(ed()->view())));
     w->run_command("parinfer/" + mode);
   }
 
@@ -144,16 +115,15 @@ TEST_F(EditorParinfer, SlurpAndBarfFromTheirKeysRunInParenModeUnderSmart) {
   fs::create_directories(dir / "config");
   std::ofstream(dir / "config" / "settings.edn") << "{:parinfer :smart :key-set :calva}\n";
   const std::string text = "(a (b)\n   c)";
-  std::ofstream(dir / "p.clj") << text;
   LaunchOptions o;
-  o.cwd = dir;
-  o.file = dir / "p.clj";
   o.settings_path = dir / "config" / "settings.edn";
-  w = Window::make(nullptr, o);
-  ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(ed()->view())); }));
+  open_window("p.clj", text, o);
+  ASSERT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(ed()->view())));
   const auto ctrl_alt = GdkModifierType(GDK_CONTROL_MASK | GDK_ALT_MASK);
   auto press = [&](guint keyval) {
-    if (!w->press_key(keyval, ctrl_alt)) EXPECT_EQ(ed()->dispatch_key(keyval, ctrl_alt), 1);
+    if (!w->press_key(keyval, ctrl_alt)) {
+      EXPECT_EQ(ed()->dispatch_key(keyval, ctrl_alt), 1);
+    }
   };
 
   place_caret(buf(), 5);  // after b

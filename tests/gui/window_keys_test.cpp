@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gui/support.hpp"
+#include "gui/window_fixture.hpp"
 #include "kelp/print/printer.hpp"
 #include "orrery/command_registry.hpp"
 #include "orrery/gtk/buffer.hpp"
@@ -34,53 +35,17 @@ constexpr auto NONE = GdkModifierType(0);
 constexpr auto CTRL = GDK_CONTROL_MASK;
 constexpr auto CTRL_SHIFT = GdkModifierType(GDK_CONTROL_MASK | GDK_SHIFT_MASK);
 
-struct WindowKeys : ::testing::Test {
-  fs::path dir;
-  std::shared_ptr<Window> w;
-
-  static void SetUpTestSuite() { register_runtimes(); }
-
-  void SetUp() override {
-    char templ[] = "/tmp/orrery-keys-XXXXXX";
-    dir = ::mkdtemp(templ);
-    // Dialogs a command opens are dismissed at once.
-    set_answerer([](const Question& q, std::function<void(int)> alert, std::function<void(FileResult)> file) {
-      if (q.file) file(FileResult{std::nullopt, true, ""});
-      else alert(1);
-    });
-  }
+struct WindowKeys : gui_test::WindowFixture {
   void TearDown() override {
-    close();
-    set_answerer(nullptr);
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-
-  void close() {
-    if (w && !w->is_closed()) {
-      w->stub_commands(nullptr);
-      w->request_close();
-      pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
-    }
-    w.reset();
+    if (w && !w->is_closed()) w->stub_commands(nullptr);
+    WindowFixture::TearDown();
   }
 
   std::shared_ptr<Window> open(const std::string& text = "") {
-    std::ofstream(dir / "keys.clj") << text;
-    LaunchOptions o;
-    o.cwd = dir;
-    o.file = dir / "keys.clj";
-    w = Window::make(nullptr, o);
     // The palette opens on the editor once it is on screen.
-    pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(w->active_editor()->view())); });
+    open_window("keys.clj", text);
     return w;
   }
-
-  std::string output() {
-    w->console().drain();
-    return w->console().output_text();
-  }
-  bool has(const std::string& needle) { return output().find(needle) != std::string::npos; }
 
   // Puts a line in the console's history, for checking that Clear Console cleared it.
   void mark_output() {
@@ -114,7 +79,8 @@ TEST_F(WindowKeys, EveryUnconditionalWindowBindingReachesItsCommand) {
     w->stub_commands([&](std::string_view id) { return stubbed.count(id) > 0; });
     w->press_key(keyval, state);
     EXPECT_EQ(w->last_command(), b.command) << "the key " << kelp::pr_str(b.edn);
-    close();
+    w->stub_commands(nullptr);
+    close_window();
     ++checked;
   }
   EXPECT_GT(checked, 0);

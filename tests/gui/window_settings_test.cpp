@@ -11,6 +11,7 @@
 #include <string>
 
 #include "gui/support.hpp"
+#include "gui/window_fixture.hpp"
 #include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
@@ -29,60 +30,22 @@ namespace {
 
 using gui_test::pump_until;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using gui_test::slurp;
 
-struct WindowSettings : ::testing::Test {
-  fs::path dir;
-  std::shared_ptr<Window> w;
-
-  static void SetUpTestSuite() { register_runtimes(); }
-
+struct WindowSettings : gui_test::WindowFixture {
   void SetUp() override {
-    char templ[] = "/tmp/orrery-settings-XXXXXX";
-    dir = ::mkdtemp(templ);
+    WindowFixture::SetUp();
     fs::create_directories(dir / "config");
-    set_answerer([](const Question& q, std::function<void(int)> alert, std::function<void(FileResult)> file) {
-      if (q.file) file(FileResult{std::nullopt, true, ""});
-      else alert(1);
-    });
-  }
-  void TearDown() override {
-    if (w && !w->is_closed()) {
-      w->request_close();
-      pump_until([&] { return w->is_closed(); }, std::chrono::seconds(5));
-    }
-    w.reset();
-    set_answerer(nullptr);
-    // Later windows in this process start from the shipped keys again.
-    key_sets::set_live(key_sets::default_id);
-    user_keys::set_live(std::make_shared<const user_keys::UserKeys>());
-    std::error_code ec;
-    fs::remove_all(dir, ec);
   }
 
   fs::path settings() const { return dir / "config" / "settings.edn"; }
   fs::path keys() const { return dir / "config" / "keys.edn"; }
 
   void open() {
-    std::ofstream(dir / "a.clj") << "(+ 1 2)\n";
     LaunchOptions o;
-    o.cwd = dir;
-    o.file = dir / "a.clj";
     o.settings_path = settings();
-    w = Window::make(nullptr, o);
-    pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(w->active_editor()->view())); });
+    open_window("a.clj", "(+ 1 2)\n", o);
   }
-
-  std::string output() {
-    w->console().drain();
-    return w->console().output_text();
-  }
-  bool has(const std::string& needle) { return output().find(needle) != std::string::npos; }
 };
 
 TEST_F(WindowSettings, SavedThemeAndKeysApplyAndAChangedThemeIsSavedInPlace) {

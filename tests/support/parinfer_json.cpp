@@ -3,7 +3,6 @@
 // {"success":false,"error":{"name":"unhandled",...}} and the loop goes on.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -78,25 +77,7 @@ pi::Options read_options(const Value& o) {
 }
 
 void put_string(std::string& out, std::u32string_view s) {
-  out += '"';
-  for (char c : kelp::to_utf8(s)) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  out += orrery::mcp::encode(kelp::make_string(kelp::to_utf8(s)));
 }
 
 void put_char(std::string& out, char32_t c) { put_string(out, c ? std::u32string(1, c) : std::u32string()); }
