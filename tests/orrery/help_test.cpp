@@ -312,7 +312,7 @@ TEST(HelpDoc, QuickDocTexts) {
   const std::pair<std::optional<std::string>, std::optional<std::string>> locations[] = {
       {"jar:file:/home/me/.m2/repository/org/clojure/clojure/1.11.1/clojure-1.11.1.jar!/clojure/core.clj",
        "Defined in clojure-1.11.1.jar!/clojure/core.clj"},
-      {"/work/src/app/core.clj", "Defined in /work/src/app/core.clj"},
+      {"/home/me/proj/src/app/core.clj", "Defined in /home/me/proj/src/app/core.clj"},
       {"lib.jar!/a/b.clj", "Defined in lib.jar!/a/b.clj"},
       {std::nullopt, std::nullopt},
   };
