@@ -4,9 +4,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/set.hpp"

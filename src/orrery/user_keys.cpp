@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "kelp/data/map.hpp"
 #include "kelp/data/set.hpp"
@@ -316,15 +313,13 @@ std::vector<Binding> layer(const UserKeys& keys, std::string_view scope, const s
 
 Loaded load_keys(const std::filesystem::path& path, const Registered& reg) {
   Loaded out;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) return out;
-  out.status = Status::loaded;
-  auto fail = [&](int err) {
-    out.problems.push_back("couldn't be opened (" + std::string(std::strerror(err)) + ")");
-    return out;
-  };
   text_file::Bytes bytes = text_file::read_regular(path);
-  if (!bytes.text) return fail(bytes.error);
+  if (!bytes.text && (bytes.error == ENOENT || bytes.error == ENOTDIR)) return out;
+  out.status = Status::loaded;
+  if (!bytes.text) {
+    out.problems.push_back("couldn't be opened (" + std::string(std::strerror(bytes.error)) + ")");
+    return out;
+  }
   const std::string& text = *bytes.text;
   Read read = read_keys(text, reg);
   out.keys = std::move(read.keys);
