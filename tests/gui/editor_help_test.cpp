@@ -14,6 +14,7 @@
 #include "gui/window_fixture.hpp"
 #include "kelp/data/string.hpp"
 #include "orrery/gtk/buffer.hpp"
+#include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/dialogs.hpp"
 #include "orrery/gtk/editor.hpp"
 #include "orrery/gtk/editor_help.hpp"
@@ -115,6 +116,33 @@ TEST_F(EditorHelpTest, CompletionOffersBufferAndCoreNamesRefinesAndCommitsAsOneU
   ASSERT_TRUE(pump_until([&] { return popup_settled(); }));
   place_caret(buf(), 0);
   EXPECT_TRUE(pump_until([&] { return !help()->completion_open(); }));
+}
+
+TEST_F(EditorHelpTest, TheConsoleInputCompletesFromTheSameNames) {
+  open("(defn make-thing [] 1)\n");
+  ConsoleView& c = w->console();
+  auto ch = w->console_help();
+  ASSERT_TRUE(ch);
+  c.set_input("(ma", 3);
+  // Ctrl+Space in the input opens the popup; it offers kelp's core names there.
+  EXPECT_EQ(c.dispatch_key(GDK_KEY_space, CTRL), 1);
+  ASSERT_TRUE(pump_until([&] { return ch->completion_open() && !ch->completion_waiting(); }));
+  const auto rs = ch->completion_rows();
+  const auto map_row = std::find(rs.begin(), rs.end(), "map  builtin");
+  ASSERT_NE(map_row, rs.end());
+  for (long i = 0; i < map_row - rs.begin(); ++i) EXPECT_EQ(c.dispatch_key(GDK_KEY_Down, NONE), 1);
+  // Return commits into the input line, never into the history above it.
+  const std::string history = c.output_text();
+  EXPECT_EQ(c.dispatch_key(GDK_KEY_Return, NONE), 1);
+  EXPECT_FALSE(ch->completion_open());
+  EXPECT_EQ(c.input_text(), "(map");
+  EXPECT_EQ(c.output_text(), history);
+  // Escape closes an open popup and leaves the input as it is.
+  EXPECT_EQ(c.dispatch_key(GDK_KEY_space, CTRL), 1);
+  ASSERT_TRUE(pump_until([&] { return ch->completion_open(); }));
+  EXPECT_EQ(c.dispatch_key(GDK_KEY_Escape, NONE), 1);
+  EXPECT_FALSE(ch->completion_open());
+  EXPECT_EQ(c.input_text(), "(map");
 }
 
 TEST_F(EditorHelpTest, QuickDocsForACoreFunctionABufferDefinitionAndAnUnknownName) {

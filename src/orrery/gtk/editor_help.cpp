@@ -11,6 +11,7 @@
 #include "kelp/data/symbol.hpp"
 #include "orrery/gtk/buffer.hpp"
 #include "orrery/gtk/callbacks.hpp"
+#include "orrery/gtk/console_view.hpp"
 #include "orrery/gtk/editor.hpp"
 #include "orrery/gtk/object.hpp"
 #include "orrery/help.hpp"
@@ -81,16 +82,91 @@ std::optional<std::string> location_of(const DocMap& d) {
   return d.line ? *d.file + ":" + std::to_string(*d.line) : *d.file;
 }
 
+// What the help features read and edit: an editor's whole text, or the console's input line (whose snapshot
+// offsets count from the input's start).
+class Host {
+ public:
+  virtual ~Host() = default;
+  virtual GtkWidget* widget() = 0;  // the popovers' parent
+  virtual GtkTextView* view() = 0;
+  virtual GtkTextBuffer* buffer() = 0;
+  virtual std::optional<Snapshot> snapshot() = 0;
+  virtual bool apply_op(const std::optional<EditOp>& op) = 0;
+  virtual Offset buffer_offset(Offset at) = 0;  // where a snapshot offset stands in the view's buffer
+  virtual void on_caret_moved(std::function<void()> f) = 0;
+  virtual void on_focus_lost(std::function<void()> f) = 0;
+  virtual std::shared_ptr<Editor> editor() = 0;  // for what only an editor has (jumps, rename); none in the console
+};
+
+class EditorHost final : public Host {
+ public:
+  explicit EditorHost(const std::shared_ptr<Editor>& ed) : ed_(ed) {}
+  GtkWidget* widget() override { return ed_.lock() ? ed_.lock()->widget() : nullptr; }
+  GtkTextView* view() override { return ed_.lock() ? ed_.lock()->view() : nullptr; }
+  GtkTextBuffer* buffer() override { return ed_.lock() ? ed_.lock()->buffer() : nullptr; }
+  std::optional<Snapshot> snapshot() override {
+    if (auto ed = ed_.lock()) return ed->snapshot();
+    return std::nullopt;
+  }
+  bool apply_op(const std::optional<EditOp>& op) override {
+    auto ed = ed_.lock();
+    return ed && ed->apply_op(op);
+  }
+  Offset buffer_offset(Offset at) override { return at; }
+  void on_caret_moved(std::function<void()> f) override {
+    if (auto ed = ed_.lock()) ed->on_cursor_moved([f = std::move(f)](int, int) { f(); });
+  }
+  void on_focus_lost(std::function<void()> f) override {
+    if (auto ed = ed_.lock()) ed->on_focus_lost(std::move(f));
+  }
+  std::shared_ptr<Editor> editor() override { return ed_.lock(); }
+
+ private:
+  std::weak_ptr<Editor> ed_;
+};
+
+class ConsoleHost final : public Host {
+ public:
+  explicit ConsoleHost(const std::shared_ptr<ConsoleView>& console) : console_(console) {}
+  GtkWidget* widget() override { return console_.lock() ? console_.lock()->widget() : nullptr; }
+  GtkTextView* view() override { return console_.lock() ? console_.lock()->view() : nullptr; }
+  GtkTextBuffer* buffer() override { return console_.lock() ? console_.lock()->buffer() : nullptr; }
+  std::optional<Snapshot> snapshot() override {
+    if (auto c = console_.lock()) return c->input_snapshot();
+    return std::nullopt;
+  }
+  bool apply_op(const std::optional<EditOp>& op) override {
+    auto c = console_.lock();
+    return c && op && c->apply_input_op(*op);
+  }
+  // The input runs to the buffer's end.
+  Offset buffer_offset(Offset at) override {
+    auto c = console_.lock();
+    if (!c) return at;
+    const auto input = static_cast<Offset>(kelp::to_u32(c->input_text()).size());
+    return static_cast<Offset>(gtk_text_buffer_get_char_count(c->buffer())) - input + at;
+  }
+  void on_caret_moved(std::function<void()> f) override {
+    if (auto c = console_.lock()) c->on_input_changed(std::move(f));
+  }
+  void on_focus_lost(std::function<void()> f) override {
+    if (auto c = console_.lock()) c->on_focus_lost(std::move(f));
+  }
+  std::shared_ptr<Editor> editor() override { return nullptr; }
+
+ private:
+  std::weak_ptr<ConsoleView> console_;
+};
+
 class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_this<EditorHelpImpl> {
  public:
-  EditorHelpImpl(const std::shared_ptr<Editor>& editor, EditorHelpOptions options)
-      : editor_(editor), opts_(std::move(options)) {}
+  EditorHelpImpl(std::shared_ptr<Host> host, EditorHelpOptions options)
+      : host_(std::move(host)), opts_(std::move(options)) {}
 
   void build() {
-    auto ed = editor_.lock();
     // On the scrolled window around the view: a text view counts every child as one of its own text children
     // and warns endlessly about a popover.
-    parent_ = ed->widget();
+    parent_ = host_->widget();
 
     // Neither popover takes the focus: typing goes on in the editor, whose key handler steers the popup.
     completion_ = Ref<GtkWidget>::share(gtk_popover_new());
@@ -154,7 +230,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
                                                 this);
 
     std::weak_ptr<EditorHelpImpl> weak = weak_from_this();
-    ed->on_cursor_moved([weak](int, int) {
+    host_->on_caret_moved([weak] {
       auto self = weak.lock();
       if (!self || !self->state_ || self->refine_queued_) return;
       // After the edit that moved the caret has finished: the buffer is read whole then.
@@ -166,7 +242,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
         }
       });
     });
-    ed->on_focus_lost([weak] {
+    host_->on_focus_lost([weak] {
       if (auto self = weak.lock()) {
         self->close_completion();
         self->close_doc();
@@ -183,9 +259,9 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   ~EditorHelpImpl() override { dispose(); }
 
   bool complete() override {
-    auto ed = editor_.lock();
-    if (!ed) return false;
-    Snapshot snap = ed->snapshot();
+    std::optional<Snapshot> got = host_->snapshot();
+    if (!got) return false;
+    Snapshot snap = std::move(*got);
     std::optional<SymbolPrefix> prefix = help::prefix_at(snap);
     if (!prefix) return false;
     close_doc();
@@ -198,7 +274,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
       }
       if (state->single) {
         close_completion();
-        return ed->apply_op(help::commit_op(*state, snap));
+        return host_->apply_op(help::commit_op(*state, snap));
       }
       show(std::move(*state), snap);
     } else {
@@ -243,9 +319,9 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   }
 
   bool quick_doc() override {
-    auto ed = editor_.lock();
-    if (!ed) return false;
-    Snapshot snap = ed->snapshot();
+    std::optional<Snapshot> got = host_->snapshot();
+    if (!got) return false;
+    Snapshot snap = std::move(*got);
     std::optional<help::Target> target = help::target(snap);
     if (!target) {
       say("No symbol at the caret.");
@@ -268,7 +344,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   }
 
   bool jump() override {
-    auto ed = editor_.lock();
+    auto ed = host_->editor();
     if (!ed) return false;
     Snapshot snap = ed->snapshot();
     std::optional<help::Target> target = help::target(snap);
@@ -289,7 +365,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
         self.say("Found no definition of " + utf8(target.symbol) + ".");
         return;
       }
-      auto e = self.editor_.lock();
+      auto e = self.host_->editor();
       if (!e) return;
       if (there->kind == help::JumpTarget::Kind::Buffer) {
         self.go_to(*e, there->offset);
@@ -311,7 +387,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   }
 
   bool rename() override {
-    auto ed = editor_.lock();
+    auto ed = host_->editor();
     if (!ed || !parent_) return false;
     Snapshot snap = ed->snapshot();
     std::optional<help::Target> target = help::target(snap);
@@ -333,7 +409,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   }
 
   void rename_apply() override {
-    auto ed = editor_.lock();
+    auto ed = host_->editor();
     if (!ed || !rename_open()) return;
     // The caret is still on the symbol: the entry has had the focus since the popover opened.
     Snapshot snap = ed->snapshot();
@@ -396,7 +472,7 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 
   // Shows why the entry's name can't be applied, or hides the line; answers whether there is a problem.
   bool show_rename_problem() {
-    auto ed = editor_.lock();
+    auto ed = host_->editor();
     if (!ed) return true;
     const std::u32string entry = kelp::to_u32(gtk_editable_get_text(GTK_EDITABLE(rename_entry_)));
     std::optional<std::string> problem = help::rename_problem(ed->snapshot(), entry);
@@ -432,9 +508,9 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 
   void names_arrived(uint64_t gen, std::vector<Candidate> names) {
     if (gen != ask_gen_ || !state_) return;
-    auto ed = editor_.lock();
-    if (!ed) return;
-    Snapshot snap = ed->snapshot();
+    std::optional<Snapshot> got = host_->snapshot();
+    if (!got) return;
+    Snapshot snap = std::move(*got);
     // The answer was for the prefix when asked; what was typed since narrows it.
     std::optional<help::PopupState> next = help::refine_waiting(help::arrive(*state_, std::move(names)), snap);
     if (!next || next->candidates.empty()) {
@@ -446,9 +522,9 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 
   // The popup follows the word being typed: asked again on the new prefix, or closed when the caret left it.
   void refine() {
-    auto ed = editor_.lock();
-    if (!state_ || !ed) return;
-    Snapshot snap = ed->snapshot();
+    std::optional<Snapshot> got = host_->snapshot();
+    if (!state_ || !got) return;
+    Snapshot snap = std::move(*got);
     if (!help::is_still_valid(*state_, snap)) {
       close_completion();
       return;
@@ -528,11 +604,11 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
   }
 
   bool commit() {
-    auto ed = editor_.lock();
-    if (!ed || !state_) return false;
-    std::optional<EditOp> op = help::commit_op(*state_, ed->snapshot());
+    std::optional<Snapshot> snap = host_->snapshot();
+    if (!snap || !state_) return false;
+    std::optional<EditOp> op = help::commit_op(*state_, *snap);
     close_completion();
-    return op && ed->apply_op(op);
+    return op && host_->apply_op(op);
   }
 
   void move(int64_t delta) {
@@ -627,19 +703,19 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 
   // Where offset's character stands, in the popovers' parent's coordinates.
   GdkRectangle caret_rect(Offset offset) {
-    auto ed = editor_.lock();
     GdkRectangle r{0, 0, 1, 1};
-    if (!ed || !ed->view() || !parent_) return r;
-    GtkTextIter it = iter_at(ed->buffer(), offset);
-    gtk_text_view_get_iter_location(ed->view(), &it, &r);
+    GtkTextView* view = host_->view();
+    if (!view || !parent_) return r;
+    GtkTextIter it = iter_at(host_->buffer(), host_->buffer_offset(offset));
+    gtk_text_view_get_iter_location(view, &it, &r);
     int x = 0, y = 0;
-    gtk_text_view_buffer_to_window_coords(ed->view(), GTK_TEXT_WINDOW_WIDGET, r.x, r.y, &x, &y);
+    gtk_text_view_buffer_to_window_coords(view, GTK_TEXT_WINDOW_WIDGET, r.x, r.y, &x, &y);
     double px = x, py = y;
-    gtk_widget_translate_coordinates(GTK_WIDGET(ed->view()), parent_, x, y, &px, &py);
+    gtk_widget_translate_coordinates(GTK_WIDGET(view), parent_, x, y, &px, &py);
     return {static_cast<int>(px), static_cast<int>(py), std::max(r.width, 1), std::max(r.height, 1)};
   }
 
-  std::weak_ptr<Editor> editor_;
+  std::shared_ptr<Host> host_;
   EditorHelpOptions opts_;
   GtkWidget* parent_ = nullptr;
   gulong destroy_handler_ = 0;
@@ -665,7 +741,14 @@ class EditorHelpImpl final : public EditorHelp, public std::enable_shared_from_t
 }  // namespace
 
 std::shared_ptr<EditorHelp> EditorHelp::make(const std::shared_ptr<Editor>& editor, EditorHelpOptions options) {
-  auto help = std::make_shared<EditorHelpImpl>(editor, std::move(options));
+  auto help = std::make_shared<EditorHelpImpl>(std::make_shared<EditorHost>(editor), std::move(options));
+  help->build();
+  return help;
+}
+
+std::shared_ptr<EditorHelp> EditorHelp::make_for_console(const std::shared_ptr<ConsoleView>& console,
+                                                         EditorHelpOptions options) {
+  auto help = std::make_shared<EditorHelpImpl>(std::make_shared<ConsoleHost>(console), std::move(options));
   help->build();
   return help;
 }

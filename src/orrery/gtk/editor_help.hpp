@@ -18,6 +18,7 @@
 
 namespace orrery::gtk {
 
+class ConsoleView;
 class Editor;
 
 struct EditorHelpOptions {
@@ -36,6 +37,9 @@ class EditorHelp {
  public:
   // GTK thread. The popovers are parented on the editor's scrolled window and let go of it when it is destroyed.
   static std::shared_ptr<EditorHelp> make(const std::shared_ptr<Editor>& editor, EditorHelpOptions options);
+  // The same completion and quick docs for the console's input line (no jumps or rename there).
+  static std::shared_ptr<EditorHelp> make_for_console(const std::shared_ptr<ConsoleView>& console,
+                                                      EditorHelpOptions options);
   virtual ~EditorHelp() = default;
 
   // Opens the popup on the word at the caret (a lone candidate is put in at once); false with nothing to complete.

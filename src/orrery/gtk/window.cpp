@@ -128,6 +128,7 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
     TabRec* t = active();
     return t ? t->help : nullptr;
   }
+  std::shared_ptr<EditorHelp> console_help() override { return console_help_; }
   void new_tab() override;
   void select_tab(std::size_t index) override;
   void close_active_tab() override;
@@ -298,6 +299,7 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
   std::string parinfer_global_ = "off";  // the settings' :parinfer
   std::string parinfer_note_;            // the long-form note the editor last put on the status line
   std::shared_ptr<ConsoleView> console_;
+  std::shared_ptr<EditorHelp> console_help_;  // the input line's completion popup and quick docs
 
   std::vector<TabRec> tabs_;
   int active_id_ = 0;
@@ -608,6 +610,27 @@ void WindowImpl::build_console() {
   console_->set_error_fn([c = std::weak_ptr<ConsoleView>(console_)](const std::string& msg) {
     if (auto cv = c.lock()) cv->append(console::Kind::Error, msg + "\n");
   });
+
+  // Completion and quick docs in the input line, from the same names the editors complete from.
+  EditorHelpOptions ho;
+  ho.evaluator = [weak]() -> evaluator::EvaluatorPtr {
+    auto self = weak.lock();
+    return self ? self->ev_ : nullptr;
+  };
+  ho.worker = help_worker_;
+  ho.status = [weak](const std::string& s) {
+    if (auto self = weak.lock()) self->set_status(s);
+  };
+  console_help_ = EditorHelp::make_for_console(console_, std::move(ho));
+  CompletionFns fns;
+  fns.complete = [weak] {
+    if (auto self = weak.lock()) self->console_help_->complete();
+  };
+  fns.handle_key = [weak](guint keyval, GdkModifierType state) {
+    auto self = weak.lock();
+    return self && self->console_help_->handle_key(keyval, state);
+  };
+  console_->set_completion_fns(std::move(fns));
 }
 
 void WindowImpl::connect_window() {

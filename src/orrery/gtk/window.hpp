@@ -78,6 +78,7 @@ class Window {
   virtual std::shared_ptr<Editor> tab_editor(std::size_t index) = 0;
   // The active tab's completion popup, quick docs and jumps.
   virtual std::shared_ptr<EditorHelp> active_help() = 0;
+  virtual std::shared_ptr<EditorHelp> console_help() = 0;  // the console input's completion and quick docs
   virtual void new_tab() = 0;
   virtual void select_tab(std::size_t index) = 0;
   virtual void close_active_tab() = 0;
