@@ -144,5 +144,22 @@ TEST_F(EditorParinfer, SlurpAndBarfFromTheirKeysRunInParenModeUnderSmart) {
   EXPECT_EQ(ed()->text().substr(0, 4), "((a ");
 }
 
+// Format All from its key re-indents the buffer as one undo step, with Parinfer off and in Smart mode (where the
+// Paren-stable pass follows the formatter).
+TEST_F(EditorParinfer, FormatAllReindentsAsOneUndoStep) {
+  const std::string text = "(defn f [x]\n(inc\nx))\n";
+  for (const std::string mode : {"off", "smart"}) {
+    SCOPED_TRACE(mode);
+    open(text, mode);
+    const auto ctrl_shift = GdkModifierType(GDK_CONTROL_MASK | GDK_SHIFT_MASK);
+    EXPECT_TRUE(w->press_key(GDK_KEY_f, ctrl_shift) || ed()->dispatch_key(GDK_KEY_f, ctrl_shift));
+    EXPECT_EQ(w->last_command(), "edit/format-all");
+    EXPECT_EQ(ed()->text(), "(defn f [x]\n  (inc\n    x))\n");
+    gtk_text_buffer_undo(buf());
+    EXPECT_EQ(ed()->text(), text);
+    close_window();
+  }
+}
+
 }  // namespace
 }  // namespace orrery::gtk

@@ -27,7 +27,9 @@
 #include "orrery/gtk/menu_bar.hpp"
 #include "orrery/gtk/palette_view.hpp"
 #include "orrery/gtk/prefs_window.hpp"
+#include "orrery/format.hpp"
 #include "orrery/hints.hpp"
+#include "orrery/parinfer_edit.hpp"
 #include "orrery/key_seq.hpp"
 #include "orrery/key_sets.hpp"
 #include "orrery/layouts.hpp"
@@ -239,6 +241,20 @@ class WindowImpl final : public Window, public std::enable_shared_from_this<Wind
     return t.selection ? t.selection->parinfer : sel_.parinfer;
   }
   std::string parinfer_mode(const TabRec& t) const { return parinfer_effective(parinfer_pin(t), parinfer_global_); }
+  // Format All and Format Selection stabilize with Parinfer's Paren-stable pass when the project asks for it
+  // (:format-style :paren-stable), never for :plain, and otherwise exactly when Parinfer runs as one types.
+  FormatOptions format_options(const std::shared_ptr<Editor>& ed) const {
+    FormatOptions o;
+    for (const auto& t : tabs_) {
+      if (t.editor != ed) continue;
+      const std::optional<std::string>& style = t.selection ? t.selection->format_style : sel_.format_style;
+      const bool stable = style ? *style == "paren-stable" : parinfer_mode(t) != "off";
+      if (stable) o.stabilize = [](std::u32string_view text, Offset a, Offset b) {
+        return parinfer_edit::paren_stable(text, a, b);
+      };
+    }
+    return o;
+  }
   void refresh_parinfer_label();
   void choose_parinfer(const std::string& choice);
   std::shared_ptr<EditorHelp> help_of(const std::shared_ptr<Editor>& ed) {
@@ -877,6 +893,29 @@ command_registry::Ctx WindowImpl::editor_ctx(const std::shared_ptr<Editor>& ed) 
     gtk_text_buffer_redo(e->buffer());
     return Value::boolean(true);
   });
+  // The formats' text is already what Parinfer would make it, so it lands with the Parinfer hook skipped.
+  for (const bool all : {true, false}) {
+    c.set_thunk(all ? "format-all!" : "format-selection!", [weak, we, all] {
+      auto self = weak.lock();
+      auto e = we.lock();
+      if (!self || !e) return Value::boolean(false);
+      const Snapshot snap = e->snapshot();
+      const FormatOptions o = self->format_options(e);
+      if (!e->apply_op_plain(all ? format_all_op(snap, o) : format_selection_op(snap, o)))
+        return Value::boolean(false);
+      // Scrolled to the caret now, and once more when idle: the first scroll may use estimated line heights.
+      auto scroll = [we] {
+        if (auto ed = we.lock(); ed && ed->view())
+          gtk_text_view_scroll_to_mark(ed->view(), gtk_text_buffer_get_insert(ed->buffer()), 0, FALSE, 0, 0);
+      };
+      scroll();
+      idle_add([scroll] {
+        scroll();
+        return false;
+      });
+      return Value::boolean(true);
+    });
+  }
   c.set_thunk("run-form!", [weak] {
     if (auto self = weak.lock()) self->run_form();
     return Value();
