@@ -90,12 +90,14 @@ auto on_iref(const Value& v, F&& f) {
 }
 
 Value add_watch(Args a) {
-  on_iref(a[0], [&](const auto& r) { r.add_watch(a[1], a[2]); return 0; });
+  if (a[0].is(Kind::Var)) rt::as_var(a[0]).add_watch(a[1], a[2]);
+  else on_iref(a[0], [&](const auto& r) { r.add_watch(a[1], a[2]); return 0; });
   return a[0];
 }
 
 Value remove_watch(Args a) {
-  on_iref(a[0], [&](const auto& r) { r.remove_watch(a[1]); return 0; });
+  if (a[0].is(Kind::Var)) rt::as_var(a[0]).remove_watch(a[1]);
+  else on_iref(a[0], [&](const auto& r) { r.remove_watch(a[1]); return 0; });
   return a[0];
 }
 

@@ -85,15 +85,45 @@ bool Var::is_bound() const {
   return thread_bound.load(std::memory_order_relaxed) > 0 && find_binding(this) != nullptr;
 }
 
-void Var::bind_root(Value v) {
-  Value old;
+Value Var::swap_root(Value v) {
+  SpinGuard g(lock_);
+  Value old = std::move(root_);
+  root_ = std::move(v);
+  has_root_ = true;
+  return old;  // released outside the lock: its destructor may run arbitrary frees
+}
+
+void Var::notify_watches(const Value& old, const Value& now) {
+  if (!has_watches_.load(std::memory_order_acquire)) return;
+  Value watches;
   {
-    SpinGuard g(lock_);
-    old = std::move(root_);
-    root_ = std::move(v);
-    has_root_ = true;
+    std::lock_guard<std::mutex> g(meta_mutex_);
+    watches = watches_;
   }
-  // old is released outside the lock: its destructor may run arbitrary frees.
+  if (watches.is_nil()) return;
+  const Value self = Value::share(this);
+  watches.obj()->each_entry([&](const Value& key, const Value& fn) {
+    call(fn, {key, self, old, now});
+    return true;
+  });
+}
+
+void Var::bind_root(Value v) {
+  Value old = swap_root(v);
+  notify_watches(old, v);
+}
+
+void Var::add_watch(Value key, Value fn) {
+  std::lock_guard<std::mutex> g(meta_mutex_);
+  watches_ = assoc(watches_.is_nil() ? empty_map() : watches_, std::move(key), std::move(fn));
+  has_watches_.store(true, std::memory_order_release);
+}
+
+void Var::remove_watch(const Value& key) {
+  std::lock_guard<std::mutex> g(meta_mutex_);
+  if (watches_.is_nil()) return;
+  watches_ = dissoc(watches_, key);
+  if (watches_.obj()->count() == 0) has_watches_.store(false, std::memory_order_release);
 }
 
 void Var::unbind_root() {
@@ -104,14 +134,18 @@ void Var::unbind_root() {
 }
 
 Value Var::alter_root(const Value& f, std::span<const Value> args) {
-  // Serialised through the meta mutex (the root's spin lock cannot be held across a call into Clojure).
-  std::lock_guard<std::mutex> serial(meta_mutex_);
-  std::vector<Value> all;
-  all.reserve(args.size() + 1);
-  all.push_back(root());
-  all.insert(all.end(), args.begin(), args.end());
-  Value result = call(f, Args(all.data(), all.size()));
-  bind_root(result);
+  Value old, result;
+  {
+    // Serialised through the meta mutex (the root's spin lock cannot be held across a call into Clojure).
+    std::lock_guard<std::mutex> serial(meta_mutex_);
+    std::vector<Value> all;
+    all.reserve(args.size() + 1);
+    all.push_back(root());
+    all.insert(all.end(), args.begin(), args.end());
+    result = call(f, Args(all.data(), all.size()));
+    old = swap_root(result);
+  }
+  notify_watches(old, result);  // outside the lock: a watch may read or change the var
   return result;
 }
 

@@ -65,6 +65,10 @@ class Var final : public Object {
   std::string_view type_name() const override { return "clojure.lang.Var"; }
   int32_t compute_hash() const override;
 
+  // Watches on the root: each fn is called (fn key var old new) after every change of the root (def, alter-var-root).
+  void add_watch(Value key, Value fn);
+  void remove_watch(const Value& key);
+
   // Makes the var's first use load the library that defines it (see Autoload).
   void set_autoload(Autoload* a) { autoload_.store(a, std::memory_order_release); }
 
@@ -83,6 +87,10 @@ class Var final : public Object {
   mutable const char* pending_arglists_ = nullptr;
   std::atomic<bool> macro_{false}, private_{false};
   std::atomic<Autoload*> autoload_{nullptr};
+  Value swap_root(Value v);
+  void notify_watches(const Value& old, const Value& now);
+  Value watches_;                       // a map of key to fn, under meta_mutex_
+  std::atomic<bool> has_watches_{false};  // lets a root change skip the lock when nobody watches
 };
 
 Value make_var(Namespace* ns, Value sym);

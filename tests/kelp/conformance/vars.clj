@@ -40,3 +40,13 @@
 (prn :declare-unbound (do (declare later) (bound? #'later)))
 (prn :future-binding-isolation (let [f (future (binding [*level* 99] *level*))] [@f *level*]))
 (shutdown-agents)
+
+;; Watches on a var see every change of its root: alter-var-root and def.
+(def watched 1)
+(def var-changes (atom []))
+(add-watch #'watched :w (fn [k r o n] (swap! var-changes conj [k (= r #'watched) o n])))
+(alter-var-root #'watched inc)
+(def watched 10)
+(remove-watch #'watched :w)
+(def watched 11)
+(prn :var-watches @var-changes watched)
